@@ -1,0 +1,30 @@
+# The two set-up commands are `make run` and `make test`; both install what is missing first.
+.PHONY: run test build bench format deps test-deps
+
+JOBS ?= 2
+
+deps:
+	@scripts/install-deps
+
+test-deps:
+	@scripts/install-deps --test
+
+build: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target tarlowen
+
+run: build
+	build/release/bin/tarlowen
+
+test: test-deps
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug
+	ctest --preset debug
+
+bench: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target benchmarks
+	bench/run-all
+
+format:
+	find src tests bench -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i

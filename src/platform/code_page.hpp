@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "text/text_types.hpp"
+
+namespace tarlowen {
+
+// Code page 936 to UTF-16, as the platform's MultiByteToWideChar(936, 0) converts it: user-defined
+// areas map to the private use area, and a lead byte that forms no character gives one "?".
+[[nodiscard]] std::u16string decodeCodePage936(std::string_view bytes);
+
+// UTF-16 to code page 936, as WideCharToMultiByte(936, WC_COMPOSITECHECK) converts it with no
+// default character: best-fit mappings apply, a base letter and a following combining mark compose
+// when a precomposed character exists, and whatever has no mapping becomes "?" (one per UTF-16 unit).
+[[nodiscard]] Text encodeCodePage936(std::u16string_view units);
+
+// A text as UTF-16LE code units followed by a two-byte terminator (left off with dropTerminator).
+// An empty text gives an empty buffer, without a terminator.
+[[nodiscard]] ByteSet TextToUtf16(std::string_view text, bool dropTerminator = false);
+
+// UTF-16LE code units to a text; the text ends at the first zero character, if there is one.
+[[nodiscard]] Text Utf16ToText(const ByteSet& buffer);
+
+}  // namespace tarlowen
