@@ -13,7 +13,8 @@ namespace tarlowen {
 
 // UTF-16 to code page 936, as WideCharToMultiByte(936, WC_COMPOSITECHECK) converts it with no
 // default character: best-fit mappings apply, a base letter and a following combining mark compose
-// when a precomposed character exists, and whatever has no mapping becomes "?" (one per UTF-16 unit).
+// when a precomposed character exists and the code page has it (otherwise they stay separate), and
+// whatever has no mapping becomes "?" (one per UTF-16 unit, so a surrogate pair gives "??").
 [[nodiscard]] Text encodeCodePage936(std::u16string_view units);
 
 // A text as UTF-16LE code units followed by a two-byte terminator (left off with dropTerminator).
