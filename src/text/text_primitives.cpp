@@ -41,8 +41,8 @@ public:
           m_ignoreCase(ignoreCase) {}
 
     // First match at a character start of the walk that begins at `walkStart`, or kNotFound.
-    // `target` must not be empty.
-    [[nodiscard]] std::size_t find(std::size_t walkStart) const {
+    // `target` must not be empty, and successive calls must not move backwards.
+    [[nodiscard]] std::size_t find(std::size_t walkStart) {
         std::size_t settled = walkStart;  // a known character start
         std::size_t from = walkStart;
         while (true) {
@@ -64,31 +64,45 @@ public:
     }
 
 private:
-    [[nodiscard]] std::size_t nextCandidate(std::size_t from) const {
+    // The first occurrence of `byte` at or after `position`, remembered in `next`: searches only move
+    // forward, so a remembered occurrence stays right until the search passes it. Without this, the
+    // letter case that does not occur would be looked for over the whole rest of the text again for
+    // every candidate of the other case.
+    struct Occurrence {
+        bool known = false;
+        std::size_t at = 0;
+    };
+    [[nodiscard]] std::size_t occurrence(Occurrence& next, unsigned char byte, std::size_t position,
+                                         std::size_t lastStart) const {
+        if (!next.known || (next.at != kNotFound && next.at < position)) {
+            const auto* hit =
+                static_cast<const unsigned char*>(std::memchr(m_bytes + position, byte, lastStart + 1 - position));
+            next = {true, hit == nullptr ? kNotFound : static_cast<std::size_t>(hit - m_bytes)};
+        }
+        return next.at;
+    }
+
+    [[nodiscard]] std::size_t nextCandidate(std::size_t from) {
         if (from > m_length || m_length - from < m_targetLength) {
             return kNotFound;
         }
         const std::size_t lastStart = m_length - m_targetLength;
         if (!m_ignoreCase) {
             const void* hit = memmem(m_bytes + from, m_length - from, m_target, m_targetLength);
-            return hit == nullptr ? kNotFound : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - m_bytes);
+            return hit == nullptr ? kNotFound
+                                  : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - m_bytes);
         }
         const unsigned char lower = foldAsciiLetter(m_target[0]);
-        const unsigned char upper = (lower >= 'a' && lower <= 'z') ? static_cast<unsigned char>(lower - 0x20) : lower;
-        std::size_t position = from;
-        while (position <= lastStart) {
-            const std::size_t span = lastStart + 1 - position;
-            const auto* lowerHit = static_cast<const unsigned char*>(std::memchr(m_bytes + position, lower, span));
-            const auto* upperHit = upper == lower ? nullptr
-                                                  : static_cast<const unsigned char*>(std::memchr(m_bytes + position, upper, span));
-            const unsigned char* hit = lowerHit == nullptr ? upperHit
-                                       : upperHit == nullptr ? lowerHit
-                                                             : std::min(lowerHit, upperHit);
-            if (hit == nullptr) {
+        const bool letter = lower >= 'a' && lower <= 'z';
+        const auto upper = static_cast<unsigned char>(letter ? lower - 0x20 : lower);
+        for (std::size_t position = from; position <= lastStart;) {
+            const std::size_t lowerHit = occurrence(m_nextLower, lower, position, lastStart);
+            const std::size_t candidate =
+                letter ? std::min(lowerHit, occurrence(m_nextUpper, upper, position, lastStart)) : lowerHit;
+            if (candidate == kNotFound) {
                 return kNotFound;
             }
-            const auto candidate = static_cast<std::size_t>(hit - m_bytes);
-            if (equalBytes(hit, m_target, m_targetLength, true)) {
+            if (equalBytes(m_bytes + candidate, m_target, m_targetLength, true)) {
                 return candidate;
             }
             position = candidate + 1;
@@ -101,6 +115,8 @@ private:
     const unsigned char* m_target;
     std::size_t m_targetLength;
     bool m_ignoreCase;
+    Occurrence m_nextLower;
+    Occurrence m_nextUpper;
 };
 
 [[nodiscard]] std::size_t startOffset(std::optional<int> fromPosition) {
@@ -145,15 +161,17 @@ Text SubstituteText(std::string_view source, std::string_view find, std::optiona
         return Text(source);
     }
     const std::string_view insert = replacement.value_or(std::string_view{});
-    const CharacterAlignedFinder finder(source, find, !caseSensitive);
+    CharacterAlignedFinder finder(source, find, !caseSensitive);
+    std::size_t hit = finder.find(offset);
+    if (hit == kNotFound) {
+        return Text(source);
+    }
 
-    Text result(source.substr(0, offset));
+    Text result;
+    result.reserve(source.size());
+    result.append(source.substr(0, offset));
     std::size_t cursor = offset;
-    while (true) {
-        const std::size_t hit = finder.find(cursor);
-        if (hit == kNotFound) {
-            break;
-        }
+    for (; hit != kNotFound; hit = finder.find(cursor)) {
         result.append(source.substr(cursor, hit - cursor));
         result.append(insert);
         cursor = hit + find.size();
