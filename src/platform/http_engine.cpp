@@ -1,0 +1,673 @@
+#include "platform/http_engine.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace tarlowen {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr long kMaxRedirects = 10;
+// A Content-Length above this reserves only this much up front; the rest grows as bytes arrive, so a
+// lying or absurd header cannot make us ask for an absurd allocation before any byte has arrived.
+constexpr std::uint64_t kMaxReservation = std::uint64_t{1} << 30;
+// The longest curl_multi_poll wait when the current phase has no limit.
+constexpr int kPollSliceMs = 1000;
+// curl's own connect limit is a total, not an idle limit; ours are enforced by the poll loop, so
+// curl's is pushed out of the way (0 would mean curl's default of 300 s).
+constexpr long kCurlConnectTimeoutMs = std::numeric_limits<int>::max();
+// The request head we scan for its end is small; stop collecting past this.
+constexpr std::size_t kMaxOutgoingHead = std::size_t{1} << 20;
+
+[[nodiscard]] char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+[[nodiscard]] bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+}
+
+[[nodiscard]] bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+[[nodiscard]] std::string_view trimmed(std::string_view text) {
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isSpace(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isSpace(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The value of a "Name: value" line when its name is `name`, trimmed; nullopt for another name.
+[[nodiscard]] std::optional<std::string_view> headerValue(std::string_view line, std::string_view name) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || !equalsIgnoreCase(trimmed(line.substr(0, colon)), name)) {
+        return std::nullopt;
+    }
+    return trimmed(line.substr(colon + 1));
+}
+
+[[nodiscard]] std::optional<std::uint64_t> parseCount(std::string_view digits) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc{} || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+[[nodiscard]] bool curlReady() {
+    // A function-local static is initialised once even when several threads arrive together.
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
+
+// The proxy for an address of the given scheme from a list of "host:port" (every scheme) and
+// "scheme=host:port" entries separated by ';' or white space; "" when the address goes direct.
+[[nodiscard]] std::string proxyFor(std::string_view list, bool https) {
+    std::string_view general;
+    std::string_view specific;
+    while (!list.empty()) {
+        const auto end = list.find_first_of("; \t\r\n");
+        const std::string_view entry = list.substr(0, end);
+        list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
+        if (entry.empty()) {
+            continue;
+        }
+        const auto equals = entry.find('=');
+        if (equals == std::string_view::npos) {
+            if (general.empty()) {
+                general = entry;
+            }
+        } else if (specific.empty() && equalsIgnoreCase(entry.substr(0, equals), https ? "https" : "http")) {
+            specific = entry.substr(equals + 1);
+        }
+    }
+    const std::string_view chosen = specific.empty() ? general : specific;
+    if (chosen.empty()) {
+        return {};
+    }
+    // Without a scheme the proxy is a plain HTTP proxy; say so rather than let curl guess.
+    return chosen.find("://") == std::string_view::npos ? "http://" + std::string(chosen)
+                                                        : std::string(chosen);
+}
+
+// What the transfer is doing right now; it picks the idle limit that applies.
+enum class Activity { Resolving, Connecting, Sending, Waiting, Reading };
+
+// The state one exchange shares with curl's callbacks.
+struct Exchange {
+    Exchange(const HttpRequest& forRequest, CURL* handle, bool head)
+        : request(forRequest), easy(handle), headOnly(head) {}
+
+    const HttpRequest& request;
+    CURL* easy;
+    bool headOnly;
+
+    Activity activity = Activity::Resolving;
+    // The phase a failure is reported in; it only moves forward, so a failure after a redirect is
+    // still reported while waiting for the response, whatever the transport is doing at that moment.
+    HttpFailurePhase reached = HttpFailurePhase::Send;
+    Clock::time_point lastProgress = Clock::now();
+    std::string abortReason;  // set when a callback stops the transfer
+
+    // The request being sent: its head until the blank line, then a count of body bytes.
+    std::string outgoingHead;
+    bool outgoingHeadDone = false;
+    std::uint64_t outgoingBodyExpected = 0;
+    std::uint64_t outgoingBodySent = 0;
+
+    // The response header block being received.
+    bool inBlock = false;
+    std::string block;
+    int blockStatus = 0;
+    bool blockHasLocation = false;
+    bool blockLocationIsHttp = false;
+    bool blockTransferCoded = false;
+    std::optional<std::uint64_t> blockContentLength;
+    bool finalSeen = false;
+
+    HttpResponse response;
+
+    void noteProgress() { lastProgress = Clock::now(); }
+
+    void reach(HttpFailurePhase phase) {
+        if (static_cast<int>(phase) > static_cast<int>(reached)) {
+            reached = phase;
+        }
+    }
+
+    [[nodiscard]] int idleLimitMs() const {
+        switch (activity) {
+            case Activity::Resolving:
+                return request.timeouts.resolveMs;
+            case Activity::Connecting:
+                return request.timeouts.connectMs;
+            case Activity::Sending:
+                return request.timeouts.sendMs;
+            case Activity::Waiting:
+            case Activity::Reading:
+                return request.timeouts.receiveMs;
+        }
+        return 0;
+    }
+
+    [[nodiscard]] const char* activityName() const {
+        switch (activity) {
+            case Activity::Resolving:
+                return "resolving the host name";
+            case Activity::Connecting:
+                return "connecting";
+            case Activity::Sending:
+                return "sending the request";
+            case Activity::Waiting:
+                return "waiting for the response headers";
+            case Activity::Reading:
+                return "reading the response body";
+        }
+        return "";
+    }
+
+    void startRequest() {
+        activity = Activity::Sending;
+        outgoingHead.clear();
+        outgoingHeadDone = false;
+        outgoingBodyExpected = 0;
+        outgoingBodySent = 0;
+    }
+
+    void requestSent() {
+        if (activity == Activity::Sending) {
+            activity = Activity::Waiting;
+        }
+        reach(HttpFailurePhase::Receive);
+    }
+
+    // Bytes curl wrote for the request: the head up to its blank line, then Content-Length bytes.
+    void noteOutgoing(std::string_view bytes) {
+        if (activity != Activity::Sending) {
+            return;  // a proxy CONNECT before the connection is ready, or a late body byte
+        }
+        if (!outgoingHeadDone) {
+            const std::size_t scanFrom = outgoingHead.size() >= 3 ? outgoingHead.size() - 3 : 0;
+            outgoingHead.append(bytes);
+            const auto end = outgoingHead.find("\r\n\r\n", scanFrom);
+            if (end == std::string::npos) {
+                if (outgoingHead.size() > kMaxOutgoingHead) {
+                    requestSent();
+                }
+                return;
+            }
+            outgoingHeadDone = true;
+            std::string_view head(outgoingHead.data(), end + 2);
+            while (!head.empty()) {
+                const auto lineEnd = head.find("\r\n");
+                if (const auto value = headerValue(head.substr(0, lineEnd), "Content-Length")) {
+                    outgoingBodyExpected = parseCount(*value).value_or(0);
+                }
+                head.remove_prefix(lineEnd + 2);
+            }
+            outgoingBodySent = outgoingHead.size() - (end + 4);
+            outgoingHead.clear();
+        } else {
+            outgoingBodySent += bytes.size();
+        }
+        if (outgoingBodySent >= outgoingBodyExpected) {
+            requestSent();
+        }
+    }
+
+    // One line of a response head as curl hands it over, line end included. Returns false to stop
+    // the transfer.
+    bool takeHeaderLine(std::string_view line) {
+        if (finalSeen) {
+            return true;  // trailers after a chunked body are not part of the header block
+        }
+        if (activity == Activity::Sending) {
+            activity = Activity::Waiting;  // the server answered before taking the whole request
+        }
+        reach(HttpFailurePhase::Receive);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.remove_suffix(1);
+        }
+        if (!inBlock) {
+            startBlock(line);
+        } else if (line.empty()) {
+            block.append("\r\n");
+            inBlock = false;
+            return endBlock();
+        } else {
+            noteHeaderField(line);
+        }
+        block.append(line).append("\r\n");
+        return true;
+    }
+
+    void startBlock(std::string_view statusLine) {
+        inBlock = true;
+        block.clear();
+        blockStatus = 0;
+        blockHasLocation = false;
+        blockLocationIsHttp = false;
+        blockTransferCoded = false;
+        blockContentLength.reset();
+        // "HTTP/1.1 200 OK": the code is the second word.
+        const auto space = statusLine.find(' ');
+        if (space != std::string_view::npos) {
+            const std::string_view rest = statusLine.substr(space + 1);
+            blockStatus = static_cast<int>(parseCount(rest.substr(0, rest.find(' '))).value_or(0));
+        }
+    }
+
+    void noteHeaderField(std::string_view line) {
+        if (const auto location = headerValue(line, "Location")) {
+            if (!blockHasLocation && !location->empty()) {
+                blockHasLocation = true;
+                blockLocationIsHttp = startsWithIgnoreCase(*location, "http:");
+            }
+        } else if (const auto length = headerValue(line, "Content-Length")) {
+            if (!blockContentLength) {
+                blockContentLength = parseCount(*length);
+            }
+        } else if (headerValue(line, "Transfer-Encoding")) {
+            blockTransferCoded = true;  // its length is not the Content-Length
+        }
+    }
+
+    bool endBlock() {
+        const bool informational = blockStatus >= 100 && blockStatus < 200;
+        const bool followed =
+            request.followRedirects && blockStatus >= 300 && blockStatus < 400 && blockHasLocation;
+        if (followed && blockLocationIsHttp && currentRequestIsHttps()) {
+            abortReason = "a redirect from https to http is not followed";
+            return false;
+        }
+        if (informational || followed) {
+            activity = Activity::Waiting;  // another response head follows
+            return true;
+        }
+        finalSeen = true;
+        activity = Activity::Reading;
+        reach(HttpFailurePhase::Read);
+        response.status = blockStatus;
+        response.rawHeaders = std::move(block);
+        response.body.clear();
+        const bool bodyless = headOnly || blockStatus == 204 || blockStatus == 304;
+        if (!bodyless && !blockTransferCoded && blockContentLength) {
+            try {
+                response.body.reserve(
+                    static_cast<std::size_t>(std::min(*blockContentLength, kMaxReservation)));
+            } catch (const std::exception&) {
+                // Not fatal: the body then grows as it arrives, and fails only if that fails too.
+            }
+        }
+        return true;
+    }
+
+    [[nodiscard]] bool currentRequestIsHttps() const {
+        char* scheme = nullptr;
+        if (curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr) {
+            return false;
+        }
+        return equalsIgnoreCase(scheme, "https");
+    }
+};
+
+// curl's callbacks: each notes progress, and none lets an exception escape into C code.
+
+int onSocketOptions(void* clientp, curl_socket_t /*socket*/, curlsocktype purpose) {
+    auto& exchange = *static_cast<Exchange*>(clientp);
+    if (purpose == CURLSOCKTYPE_IPCXN && exchange.activity != Activity::Reading) {
+        exchange.activity = Activity::Connecting;
+    }
+    exchange.noteProgress();
+    return CURL_SOCKOPT_OK;
+}
+
+int onConnected(void* clientp, char* /*primaryIp*/, char* /*localIp*/, int /*primaryPort*/,
+                int /*localPort*/) {
+    auto& exchange = *static_cast<Exchange*>(clientp);
+    exchange.startRequest();
+    exchange.noteProgress();
+    return CURL_PREREQFUNC_OK;
+}
+
+int onTrace(CURL* /*easy*/, curl_infotype type, char* data, size_t size, void* clientp) {
+    auto& exchange = *static_cast<Exchange*>(clientp);
+    try {
+        switch (type) {
+            case CURLINFO_HEADER_OUT:
+            case CURLINFO_DATA_OUT:
+                exchange.noteProgress();
+                exchange.noteOutgoing(std::string_view(data, size));
+                break;
+            case CURLINFO_HEADER_IN:
+            case CURLINFO_DATA_IN:
+            case CURLINFO_SSL_DATA_IN:
+            case CURLINFO_SSL_DATA_OUT:
+                exchange.noteProgress();
+                break;
+            default:
+                break;  // curl's own remarks move no bytes
+        }
+    } catch (const std::exception&) {
+        exchange.requestSent();  // could not follow the request head: assume it went out
+    }
+    return 0;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
+    auto& exchange = *static_cast<Exchange*>(userdata);
+    const size_t length = size * count;
+    exchange.noteProgress();
+    try {
+        return exchange.takeHeaderLine(std::string_view(data, length)) ? length : 0;
+    } catch (const std::exception&) {
+        exchange.abortReason = "out of memory while storing the response headers";
+        return 0;
+    }
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* userdata) {
+    auto& exchange = *static_cast<Exchange*>(userdata);
+    const size_t length = size * count;
+    exchange.noteProgress();
+    try {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        exchange.response.body.insert(exchange.response.body.end(), bytes, bytes + length);
+        return length;
+    } catch (const std::exception&) {
+        exchange.abortReason = "out of memory while storing the response body";
+        return 0;
+    }
+}
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using HeaderSlist = std::unique_ptr<curl_slist, ListDeleter>;
+
+// Keeps the first failing setopt, so configuration reads as a list and is checked once.
+class OptionSetter {
+public:
+    explicit OptionSetter(CURL* easy) : m_easy(easy) {}
+
+    template <class Value>
+    void operator()(CURLoption option, Value value) {
+        if (m_result == CURLE_OK) {
+            m_result = curl_easy_setopt(m_easy, option, value);
+        }
+    }
+    [[nodiscard]] CURLcode result() const { return m_result; }
+
+private:
+    CURL* m_easy;
+    CURLcode m_result = CURLE_OK;
+};
+
+[[nodiscard]] bool appendHeader(HeaderSlist& list, const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (grown == nullptr) {
+        return false;
+    }
+    (void)list.release();
+    list.reset(grown);
+    return true;
+}
+
+// The header list curl sends: ours in order, and blank entries that take out what curl would add
+// by itself. A header with an empty value is written "Name;" so curl sends it instead of removing it.
+[[nodiscard]] HeaderSlist buildHeaderList(const HttpRequest& request, bool usesBody, bool& ok) {
+    HeaderSlist list;
+    ok = true;
+    for (const auto& [name, value] : request.headers.entries()) {
+        if (request.cookieEngine && equalsIgnoreCase(name, "Cookie")) {
+            continue;  // joins the engine's cookies in one line (see CURLOPT_COOKIE below)
+        }
+        ok = ok && appendHeader(list, value.empty() ? name + ";" : name + ": " + value);
+    }
+    if (!request.headers.find("Accept")) {
+        ok = ok && appendHeader(list, "Accept:");
+    }
+    if (!request.headers.find("Expect")) {
+        ok = ok && appendHeader(list, "Expect:");
+    }
+    if (usesBody && !request.headers.find("Content-Type")) {
+        ok = ok && appendHeader(list, "Content-Type:");
+    }
+    return list;
+}
+
+HttpResponse failedBeforeStart(std::string detail) {
+    HttpResponse response;
+    response.failure = HttpFailurePhase::Send;
+    response.failureDetail = std::move(detail);
+    return response;
+}
+
+HttpResponse exchange(const HttpRequest& request) {
+    if (!curlReady()) {
+        return failedBeforeStart("the transfer library could not be initialised");
+    }
+    // The fragment belongs to the address, not to the request.
+    const std::string url = request.url.substr(0, request.url.find('#'));
+    const bool https = startsWithIgnoreCase(url, "https://");
+    if (!https && !startsWithIgnoreCase(url, "http://")) {
+        return failedBeforeStart("only http and https addresses are supported");
+    }
+
+    const EasyHandle easy(curl_easy_init());
+    const MultiHandle multi(curl_multi_init());
+    if (!easy || !multi) {
+        return failedBeforeStart("the transfer library could not create a transfer");
+    }
+
+    const std::string method = request.method.empty() ? std::string("GET") : request.method;
+    const bool headOnly = method == "HEAD";
+    const bool usesBody = !headOnly && (!request.body.empty() || method == "POST");
+    const std::string proxy = proxyFor(request.proxyList, https);
+    bool headersOk = false;
+    const HeaderSlist headers = buildHeaderList(request, usesBody, headersOk);
+    // Headers for the proxy alone: they go with a CONNECT (instead of ours) and with a request in
+    // absolute form (besides ours). curl would add a Proxy-Connection of its own to both.
+    HeaderSlist proxyHeaders;
+    headersOk = headersOk && appendHeader(proxyHeaders, "Proxy-Connection:");
+    if (!headersOk) {
+        return failedBeforeStart("out of memory while preparing the request headers");
+    }
+
+    Exchange state(request, easy.get(), headOnly);
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    OptionSetter set(easy.get());
+    set(CURLOPT_URL, url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    set(CURLOPT_PATH_AS_IS, 1L);  // the path goes out as written, dot segments included
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_ERRORBUFFER, errorText);
+    set(CURLOPT_HTTPHEADER, headers.get());
+    set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    set(CURLOPT_HTTP09_ALLOWED, 0L);
+    set(CURLOPT_TIMEOUT_MS, 0L);
+    set(CURLOPT_CONNECTTIMEOUT_MS, kCurlConnectTimeoutMs);
+
+    if (usesBody) {
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        set(CURLOPT_POSTFIELDS, request.body.data());
+        if (method != "POST") {
+            set(CURLOPT_CUSTOMREQUEST, method.c_str());
+        }
+    } else if (headOnly) {
+        set(CURLOPT_NOBODY, 1L);
+    } else if (method != "GET") {
+        set(CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    if (request.serverCredentials) {
+        set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_BASIC));
+        set(CURLOPT_USERNAME, request.serverCredentials->user.c_str());
+        set(CURLOPT_PASSWORD, request.serverCredentials->password.c_str());
+    }
+    // "" keeps the environment's proxy variables out; an empty no-proxy list keeps no_proxy out.
+    set(CURLOPT_PROXY, proxy.c_str());
+    set(CURLOPT_NOPROXY, "");
+    set(CURLOPT_PROXYHEADER, proxyHeaders.get());
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (!proxy.empty() && request.proxyCredentials) {
+        set(CURLOPT_PROXYAUTH, static_cast<unsigned long>(CURLAUTH_BASIC));
+        set(CURLOPT_PROXYUSERNAME, request.proxyCredentials->user.c_str());
+        set(CURLOPT_PROXYPASSWORD, request.proxyCredentials->password.c_str());
+    }
+
+    set(CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
+    set(CURLOPT_MAXREDIRS, kMaxRedirects);
+    const std::optional<std::string> ourCookies = request.headers.find("Cookie");
+    if (request.cookieEngine) {
+        set(CURLOPT_COOKIEFILE, "");  // engine on, nothing read from disk, nothing kept afterwards
+        // Beside the engine's cookies ours would make a second Cookie line; given to curl this way,
+        // both go out in one.
+        if (ourCookies && !ourCookies->empty()) {
+            set(CURLOPT_COOKIE, ourCookies->c_str());
+        }
+    }
+    if (!request.verifyTls) {
+        set(CURLOPT_SSL_VERIFYPEER, 0L);
+        set(CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+
+    set(CURLOPT_SOCKOPTFUNCTION, &onSocketOptions);
+    set(CURLOPT_SOCKOPTDATA, &state);
+    set(CURLOPT_PREREQFUNCTION, &onConnected);
+    set(CURLOPT_PREREQDATA, &state);
+    // The trace is how the engine sees the request leave and bytes move; curl's remarks are dropped.
+    set(CURLOPT_DEBUGFUNCTION, &onTrace);
+    set(CURLOPT_DEBUGDATA, &state);
+    set(CURLOPT_VERBOSE, 1L);
+    set(CURLOPT_HEADERFUNCTION, &onHeader);
+    set(CURLOPT_HEADERDATA, &state);
+    set(CURLOPT_WRITEFUNCTION, &onBody);
+    set(CURLOPT_WRITEDATA, &state);
+    if (set.result() != CURLE_OK) {
+        return failedBeforeStart(curl_easy_strerror(set.result()));
+    }
+
+    if (curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+        return failedBeforeStart("the transfer library could not start the transfer");
+    }
+    state.noteProgress();
+
+    CURLcode result = CURLE_OK;
+    std::string loopFailure;
+    for (;;) {
+        int running = 0;
+        CURLMcode multiResult = curl_multi_perform(multi.get(), &running);
+        if (multiResult == CURLM_OK && running == 0) {
+            int queued = 0;
+            while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+                if (message->msg == CURLMSG_DONE) {
+                    result = message->data.result;
+                }
+            }
+            break;
+        }
+        int waitMs = kPollSliceMs;
+        const int limitMs = state.idleLimitMs();
+        if (multiResult == CURLM_OK && limitMs > 0) {
+            const auto idleMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - state.lastProgress)
+                    .count();
+            if (idleMs >= limitMs) {
+                loopFailure =
+                    "no progress for " + std::to_string(limitMs) + " ms while " + state.activityName();
+                break;
+            }
+            waitMs = std::min(waitMs, static_cast<int>(limitMs - idleMs));
+        }
+        if (multiResult == CURLM_OK) {
+            multiResult = curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+        }
+        if (multiResult != CURLM_OK) {
+            loopFailure = curl_multi_strerror(multiResult);
+            break;
+        }
+    }
+    curl_multi_remove_handle(multi.get(), easy.get());
+
+    HttpResponse response = std::move(state.response);
+    if (loopFailure.empty() && result == CURLE_OK && !state.finalSeen) {
+        loopFailure = "the transfer ended without a response";
+        state.reach(HttpFailurePhase::Receive);
+    }
+    if (!loopFailure.empty() || result != CURLE_OK) {
+        response.failure = state.reached;
+        if (!loopFailure.empty()) {
+            response.failureDetail = std::move(loopFailure);
+        } else if (!state.abortReason.empty()) {
+            response.failureDetail = std::move(state.abortReason);
+        } else {
+            response.failureDetail = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+        }
+        if (response.failure != HttpFailurePhase::Read) {
+            // No final response arrived: whatever was collected belonged to an earlier one.
+            response.status = 0;
+            response.rawHeaders.clear();
+            response.body.clear();
+        }
+    }
+    return response;
+}
+
+}  // namespace
+
+void HeaderList::set(std::string_view name, std::string_view value) {
+    for (auto& [existingName, existingValue] : m_entries) {
+        if (equalsIgnoreCase(existingName, name)) {
+            existingValue.assign(value);
+            return;
+        }
+    }
+    m_entries.emplace_back(std::string(name), std::string(value));
+}
+
+std::optional<std::string> HeaderList::find(std::string_view name) const {
+    for (const auto& [existingName, existingValue] : m_entries) {
+        if (equalsIgnoreCase(existingName, name)) {
+            return existingValue;
+        }
+    }
+    return std::nullopt;
+}
+
+HttpResponse performHttpExchange(const HttpRequest& request) noexcept {
+    try {
+        return exchange(request);
+    } catch (const std::exception& error) {
+        // Only allocation can throw here; a response that says so still fits, or terminate follows.
+        return failedBeforeStart(error.what());
+    }
+}
+
+}  // namespace tarlowen

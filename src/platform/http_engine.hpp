@@ -1,0 +1,87 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "text/text_types.hpp"
+
+namespace tarlowen {
+
+// Request headers in the order they were first set. Names compare without regard to letter case:
+// setting a name that is already there replaces its value in place.
+class HeaderList {
+public:
+    void set(std::string_view name, std::string_view value);
+    [[nodiscard]] std::optional<std::string> find(std::string_view name) const;
+    [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& entries() const { return m_entries; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_entries;
+};
+
+struct HttpCredentials {
+    std::string user;
+    std::string password;
+};
+
+// Idle limits in milliseconds for each phase of an exchange; 0 or less means no limit. There is no
+// limit on the exchange as a whole: a body that keeps trickling in never times out. Each limit is the
+// longest stretch without progress while: resolving the host name (resolve); opening the connection,
+// its TLS handshake and proxy tunnel included (connect); writing the request (send); waiting for the
+// response head and between pieces of the body (receive). Between a redirect and the next connection
+// the receive limit applies.
+struct HttpTimeouts {
+    int resolveMs = 0;
+    int connectMs = 60000;
+    int sendMs = 30000;
+    int receiveMs = 30000;
+};
+
+struct HttpRequest {
+    std::string method = "GET";  // sent as written; "HEAD" expects no body
+    std::string url;             // absolute http or https address; a fragment is never sent
+    // Sent as given, in order, after Host (the engine adds none of its own but Host, and the
+    // Content-Length of a body). Accept, Expect, Content-Type and User-Agent go out only when set here.
+    HeaderList headers;
+    std::string body;  // sent with any method when not empty; POST always carries a Content-Length
+    // "" for a direct connection; "host:port" for every scheme (https through CONNECT);
+    // "http=host:port" for http addresses only, https then going direct ("https=host:port" the other
+    // way round). Entries are separated by ';' or white space; a scheme's own entry wins.
+    std::string proxyList;
+    std::optional<HttpCredentials> serverCredentials;  // Basic, sent with the first request
+    std::optional<HttpCredentials> proxyCredentials;   // Basic, sent with the first request
+    HttpTimeouts timeouts;
+    bool followRedirects = true;  // at most 10, and never from https to http
+    // Cookies set during the exchange travel with its later requests. While it is on, a Cookie
+    // header given above goes out ahead of the others, in one line with the cookies collected.
+    bool cookieEngine = false;
+    bool verifyTls = true;  // false ignores an unknown authority, a name mismatch and bad dates
+};
+
+// Where an exchange failed. Send: before the request was fully sent (name resolution, connect, TLS,
+// proxy tunnel, sending). Receive: while waiting for the final response's headers (nothing received,
+// a malformed status line or header, too many redirects, a time limit). Read: while receiving the
+// body (connection lost, time limit, fewer bytes than Content-Length); the bytes received before the
+// failure are kept.
+enum class HttpFailurePhase { None, Send, Receive, Read };
+
+struct HttpResponse {
+    HttpFailurePhase failure = HttpFailurePhase::None;
+    std::string failureDetail;  // the transport's own words, for diagnostics only
+    int status = 0;             // the final response's status code; 0 when none was received
+    // The final response's status line and header lines as received, each ending in CRLF, closed by
+    // the empty line. Responses before it (1xx, followed redirects) are not part of it.
+    std::string rawHeaders;
+    ByteSet body;  // as received, never decompressed
+};
+
+// Performs one blocking exchange over HTTP/1.1 on the calling thread; several threads may run
+// exchanges at once. Never throws; every failure is reported through `failure`. Holds the body once:
+// with a Content-Length the buffer is reserved up front (up to 1 GiB; beyond that it grows), and the
+// caller receives it by move.
+[[nodiscard]] HttpResponse performHttpExchange(const HttpRequest& request) noexcept;
+
+}  // namespace tarlowen
