@@ -21,7 +21,7 @@ test: test-deps
 	cmake --build --preset debug
 	ctest --preset debug
 
-bench: deps
+bench: test-deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target benchmarks
 	bench/run-all

@@ -249,6 +249,24 @@ TEST(WinHttpFetchTest, PostBodyAndVerbsAndServerCredentials) {
     EXPECT_EQ(requests[1].header("Content-Type"), std::nullopt);
 }
 
+TEST(WinHttpFetchTest, CallerHeaderLinesReplaceDefaultsAndMalformedLinesAreRefused) {
+    ScriptedHttpServer server;
+    server.setDefaultReply(respond(200, {}, "ok"));
+    // The caller's lower-case content-type does not stop the default line, which then replaces it.
+    EXPECT_EQ(WinHttpFetch(server.url("/"), {.method = 1, .headers = "content-type: text/plain\r\nX-Id: 7"}), "ok");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(requests[0].header("X-Id"), "7");
+
+    Text status;
+    const PumpCounter counter;
+    EXPECT_EQ(WinHttpFetch(server.url("/"), {.headers = "not a header line", .statusText = &status}), "");
+    EXPECT_EQ(status, message(u"710 设置协议头失败!"));
+    EXPECT_EQ(counter.pumps(), 6);
+    EXPECT_EQ(server.requests().size(), 1U);
+}
+
 TEST(WinHttpFetchTest, RedirectSwitchedOffReturnsTheRedirect) {
     ScriptedHttpServer server;
     server.route("/old", Reply{}.send(responseHead(302, {{"Location", "/new"}, {"Content-Length", "5"}}) + "moved"));
