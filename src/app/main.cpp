@@ -6,6 +6,7 @@
 #include "app/main_window.hpp"
 #include "app/qt_clipboard.hpp"
 #include "app/qt_message_pump.hpp"
+#include "platform/allocator.hpp"
 #include "platform/files.hpp"
 #include "transfer/automation/automation_fetch.hpp"
 #include "transfer/winhttp/winhttp_fetch.hpp"
@@ -30,6 +31,7 @@ std::unique_ptr<DownloadCycle> makeDownloadCycle(ClipboardPort& clipboard) {
 }  // namespace tarlowen
 
 int main(int argc, char* argv[]) {
+    tarlowen::keepLargeBuffersForReuse();
     QApplication application(argc, argv);
     const tarlowen::QtMessagePump pump;
     tarlowen::QtClipboard clipboard;
