@@ -11,6 +11,7 @@
 #include "platform/automation_component.hpp"
 #include "platform/code_page.hpp"
 #include "platform/components/charset_stream_component.hpp"
+#include "platform/components/http_request_component.hpp"
 #include "platform/components/regexp_component.hpp"
 
 namespace tarlowen {
@@ -56,6 +57,7 @@ private:
     ComponentRegistry() {
         m_factories[lowerAscii("VBScript.RegExp")] = makeRegexpComponent;
         m_factories[lowerAscii("Adodb.Stream")] = makeCharsetStreamComponent;
+        m_factories[lowerAscii("WinHttp.WinHttpRequest.5.1")] = makeHttpRequestComponent;
     }
 
     std::mutex m_mutex;
