@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -273,7 +274,9 @@ ByteSet TextToUtf16(std::string_view text, bool dropTerminator) {
     return out;
 }
 
-Text Utf16ToText(const ByteSet& buffer) {
+Text Utf16ToText(const ByteSet& buffer) { return encodeCodePage936(utf16Units(buffer)); }
+
+std::u16string utf16Units(const ByteSet& buffer) {
     std::u16string units;
     units.reserve(buffer.size() / 2);
     for (std::size_t i = 0; i + 1 < buffer.size(); i += 2) {
@@ -283,7 +286,23 @@ Text Utf16ToText(const ByteSet& buffer) {
         }
         units.push_back(unit);
     }
-    return encodeCodePage936(units);
+    return units;
+}
+
+std::string utf16ToUtf8(std::u16string_view units) {
+    if (units.empty()) {
+        return {};
+    }
+    std::string utf8(units.size() * 3, '\0');
+    int32_t length = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(utf8.data(), static_cast<int32_t>(utf8.size()), &length, units.data(),
+                       static_cast<int32_t>(units.size()), 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) {
+        return {};
+    }
+    utf8.resize(static_cast<std::size_t>(length));
+    return utf8;
 }
 
 }  // namespace tarlowen

@@ -24,4 +24,10 @@ namespace tarlowen {
 // UTF-16LE code units to a text; the text ends at the first zero character, if there is one.
 [[nodiscard]] Text Utf16ToText(const ByteSet& buffer);
 
+// The UTF-16LE units of a buffer, up to its first zero unit (or its end); an odd last byte is ignored.
+[[nodiscard]] std::u16string utf16Units(const ByteSet& buffer);
+
+// UTF-16 to UTF-8; a surrogate without its partner becomes U+FFFD, so the result is always valid.
+[[nodiscard]] std::string utf16ToUtf8(std::u16string_view units);
+
 }  // namespace tarlowen

@@ -14,54 +14,12 @@ namespace {
 
 constexpr std::uint32_t kChunkSize = 64 * 1024;
 
-// The units of a UTF-16LE buffer up to its terminator (or its end).
-[[nodiscard]] std::u16string unitsOf(const ByteSet& buffer) {
-    std::u16string units;
-    units.reserve(buffer.size() / 2);
-    for (std::size_t i = 0; i + 1 < buffer.size(); i += 2) {
-        const auto unit = static_cast<char16_t>(buffer[i] | (buffer[i + 1] << 8));
-        if (unit == 0) {
-            break;
-        }
-        units.push_back(unit);
-    }
-    return units;
-}
-
-[[nodiscard]] std::string utf8Of(std::u16string_view units) {
-    std::string utf8;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            utf8.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            utf8.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            utf8.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            utf8.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return utf8;
-}
-
 // An object name as it goes on the wire: characters outside printable ASCII are sent as
 // percent-escaped UTF-8, everything else as written.
 [[nodiscard]] std::string wireTarget(std::u16string_view objectName) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string target;
-    for (const char byte : utf8Of(objectName)) {
+    for (const char byte : utf16ToUtf8(objectName)) {
         const auto value = static_cast<unsigned char>(byte);
         if (value <= 0x20 || value >= 0x7F) {
             target.push_back('%');
@@ -165,13 +123,13 @@ public:
     bool WinHttpCheckPlatform() override { return true; }
 
     bool WinHttpCrackUrl(const ByteSet& url, UrlComponents& components) override {
-        return crackUrl(unitsOf(url), components);
+        return crackUrl(utf16Units(url), components);
     }
 
     HInternet WinHttpOpen(int accessType, const ByteSet& proxyName) override {
         Session session;
         if (accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
-            session.proxyList = encodeCodePage936(unitsOf(proxyName));
+            session.proxyList = encodeCodePage936(utf16Units(proxyName));
             if (session.proxyList.empty()) {
                 return 0;
             }
@@ -183,7 +141,7 @@ public:
 
     HInternet WinHttpConnect(HInternet sessionHandle, const ByteSet& serverName, int port) override {
         const auto* session = find<Session>(sessionHandle);
-        std::u16string host = unitsOf(serverName);
+        std::u16string host = utf16Units(serverName);
         if (session == nullptr || host.empty() || port <= 0 || port > 65535) {
             return 0;
         }
@@ -193,19 +151,19 @@ public:
     HInternet WinHttpOpenRequest(HInternet connectionHandle, const ByteSet& verb, const ByteSet& objectName,
                                  std::uint32_t flags) override {
         const auto* connection = find<Connection>(connectionHandle);
-        const std::u16string verbUnits = unitsOf(verb);
+        const std::u16string verbUnits = utf16Units(verb);
         if (connection == nullptr || verbUnits.empty()) {
             return 0;
         }
         const bool secure = (flags & WINHTTP_FLAG_SECURE) != 0;
-        std::string host = utf8Of(connection->host);
+        std::string host = utf16ToUtf8(connection->host);
         if (host.find(':') != std::string::npos && !host.starts_with('[')) {
             host = "[" + host + "]";
         }
         Request request;
         request.origin = std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(connection->port);
-        request.http.method = utf8Of(verbUnits);
-        std::u16string object = unitsOf(objectName);
+        request.http.method = utf16ToUtf8(verbUnits);
+        std::u16string object = utf16Units(objectName);
         request.http.url = request.origin + wireTarget(object.empty() ? u"/" : object);
         request.http.proxyList = connection->proxyList;
         request.http.cookieEngine = true;  // on until the caller switches it off
@@ -227,7 +185,7 @@ public:
         if (request == nullptr || scheme != WINHTTP_AUTH_SCHEME_BASIC || request->sent) {
             return false;
         }
-        HttpCredentials credentials{encodeCodePage936(unitsOf(userName)), encodeCodePage936(unitsOf(password))};
+        HttpCredentials credentials{encodeCodePage936(utf16Units(userName)), encodeCodePage936(utf16Units(password))};
         if (target == WINHTTP_AUTH_TARGET_SERVER) {
             request->http.serverCredentials = std::move(credentials);
         } else if (target == WINHTTP_AUTH_TARGET_PROXY) {
@@ -266,7 +224,7 @@ public:
             (modifiers & ~(WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) != 0) {
             return false;
         }
-        std::u16string units = unitsOf(headers);
+        std::u16string units = utf16Units(headers);
         units.resize(std::min(units.size(), lengthInUnits));
         const Text block = encodeCodePage936(units);
         // Every line must be a header; empty lines are allowed and carry nothing.
