@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "platform/allocator.hpp"
 #include "text/text_primitives.hpp"
 #include "text/text_routines.hpp"
 
@@ -133,6 +134,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    keepLargeBuffersForReuse();  // as the program does at start
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
