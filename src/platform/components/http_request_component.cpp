@@ -67,44 +67,12 @@ constexpr std::int32_t kIgnoreAllCertificateErrors =
     return true;
 }
 
-// UTF-16 to UTF-8; a surrogate without its partner becomes U+FFFD.
-[[nodiscard]] std::string toUtf8(std::u16string_view units) {
-    std::string bytes;
-    bytes.reserve(units.size());
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t code = units[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (code >= 0xD800 && code <= 0xDFFF) {
-            code = 0xFFFD;
-        }
-        if (code < 0x80) {
-            bytes.push_back(static_cast<char>(code));
-        } else if (code < 0x800) {
-            bytes.push_back(static_cast<char>(0xC0 | (code >> 6)));
-            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            bytes.push_back(static_cast<char>(0xE0 | (code >> 12)));
-            bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            bytes.push_back(static_cast<char>(0xF0 | (code >> 18)));
-            bytes.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
-    return bytes;
-}
-
 // An address as it goes on the wire: ASCII as written, every other character percent-encoded as
 // UTF-8, which is how servers expect a non-ASCII path or query.
 [[nodiscard]] std::string wireAddress(std::u16string_view url) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string address;
-    for (const char ch : toUtf8(url)) {
+    for (const char ch : utf16ToUtf8(url)) {
         const auto byte = static_cast<unsigned char>(ch);
         if (byte < 0x80) {
             address.push_back(ch);
@@ -364,7 +332,7 @@ class HttpRequestComponent final : public NativeComponent {
         if (arguments.size() == 1) {
             const auto& storage = arguments[0].storage();
             if (const auto* text = std::get_if<std::u16string>(&storage)) {
-                request.body = toUtf8(*text);
+                request.body = utf16ToUtf8(*text);
             } else if (const auto* bytes = std::get_if<ByteSet>(&storage)) {
                 request.body.assign(bytes->begin(), bytes->end());
             } else if (!std::holds_alternative<std::monostate>(storage)) {
