@@ -12,6 +12,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/code_page.hpp"
+
 namespace tarlowen {
 namespace {
 
@@ -693,6 +695,22 @@ HttpResponse performHttpExchange(const HttpRequest& request) noexcept {
         // Only allocation can throw here; a response that says so still fits, or terminate follows.
         return failedBeforeStart(error.what());
     }
+}
+
+std::string wireForm(std::u16string_view address) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string wire;
+    for (const char byte : utf16ToUtf8(address)) {
+        const auto value = static_cast<unsigned char>(byte);
+        if (value <= 0x20 || value >= 0x7F) {
+            wire.push_back('%');
+            wire.push_back(kHex[value >> 4]);
+            wire.push_back(kHex[value & 0x0F]);
+        } else {
+            wire.push_back(byte);
+        }
+    }
+    return wire;
 }
 
 }  // namespace tarlowen

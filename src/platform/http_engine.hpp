@@ -84,4 +84,9 @@ struct HttpResponse {
 // caller receives it by move.
 [[nodiscard]] HttpResponse performHttpExchange(const HttpRequest& request) noexcept;
 
+// An address, or part of one, as it goes on the wire: printable ASCII as written; blanks, control
+// characters and everything beyond ASCII as percent-escaped UTF-8, which is how servers expect a
+// non-ASCII path or query.
+[[nodiscard]] std::string wireForm(std::u16string_view address);
+
 }  // namespace tarlowen

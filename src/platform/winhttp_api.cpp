@@ -14,24 +14,6 @@ namespace {
 
 constexpr std::uint32_t kChunkSize = 64 * 1024;
 
-// An object name as it goes on the wire: characters outside printable ASCII are sent as
-// percent-escaped UTF-8, everything else as written.
-[[nodiscard]] std::string wireTarget(std::u16string_view objectName) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string target;
-    for (const char byte : utf16ToUtf8(objectName)) {
-        const auto value = static_cast<unsigned char>(byte);
-        if (value <= 0x20 || value >= 0x7F) {
-            target.push_back('%');
-            target.push_back(kHex[value >> 4]);
-            target.push_back(kHex[value & 0x0F]);
-        } else {
-            target.push_back(byte);
-        }
-    }
-    return target;
-}
-
 [[nodiscard]] bool equalsIgnoringCase(std::u16string_view a, std::u16string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char16_t x, char16_t y) {
         const auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
@@ -164,7 +146,7 @@ public:
         request.origin = std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(connection->port);
         request.http.method = utf16ToUtf8(verbUnits);
         std::u16string object = utf16Units(objectName);
-        request.http.url = request.origin + wireTarget(object.empty() ? u"/" : object);
+        request.http.url = request.origin + wireForm(object.empty() ? u"/" : object);
         request.http.proxyList = connection->proxyList;
         request.http.cookieEngine = true;  // on until the caller switches it off
         return add(std::move(request));

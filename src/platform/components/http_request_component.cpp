@@ -67,24 +67,6 @@ constexpr std::int32_t kIgnoreAllCertificateErrors =
     return true;
 }
 
-// An address as it goes on the wire: ASCII as written, every other character percent-encoded as
-// UTF-8, which is how servers expect a non-ASCII path or query.
-[[nodiscard]] std::string wireAddress(std::u16string_view url) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string address;
-    for (const char ch : utf16ToUtf8(url)) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x80) {
-            address.push_back(ch);
-        } else {
-            address.push_back('%');
-            address.push_back(kHex[byte >> 4]);
-            address.push_back(kHex[byte & 0x0F]);
-        }
-    }
-    return address;
-}
-
 [[nodiscard]] bool isTokenCharacter(char16_t c) {
     if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) {
         return true;
@@ -318,7 +300,7 @@ class HttpRequestComponent final : public NativeComponent {
             }
         }
         m_verb = *asciiText(*verb);  // a token is ASCII
-        m_url = wireAddress(*url);
+        m_url = wireForm(*url);
         m_opened = true;
         m_response.reset();
         return AutomationValue{};
