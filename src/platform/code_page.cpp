@@ -305,4 +305,16 @@ std::string utf16ToUtf8(std::u16string_view units) {
     return utf8;
 }
 
+std::optional<std::string> asciiOnly(std::u16string_view units) {
+    std::string ascii;
+    ascii.reserve(units.size());
+    for (const char16_t unit : units) {
+        if (unit == 0 || unit > 0x7F) {
+            return std::nullopt;
+        }
+        ascii.push_back(static_cast<char>(unit));
+    }
+    return ascii;
+}
+
 }  // namespace tarlowen

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,9 @@ namespace tarlowen {
 
 // UTF-16 to UTF-8; a surrogate without its partner becomes U+FFFD, so the result is always valid.
 [[nodiscard]] std::string utf16ToUtf8(std::u16string_view units);
+
+// The units as narrow text when every one is ASCII and none is zero (names, tokens, proxy lists);
+// nullopt otherwise.
+[[nodiscard]] std::optional<std::string> asciiOnly(std::u16string_view units);
 
 }  // namespace tarlowen

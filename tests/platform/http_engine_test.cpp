@@ -41,6 +41,7 @@ using testing_support::Reply;
 using testing_support::respond;
 using testing_support::responseBytes;
 using testing_support::responseHead;
+using testing_support::RefusingPort;
 using testing_support::ScriptedHttpServer;
 
 // Limits for tests about limits: short so the run stays quick; the scripted pauses that must trip
@@ -72,29 +73,6 @@ std::string filled(std::string pattern, const std::vector<std::pair<std::string,
     }
     return pattern;
 }
-
-// A loopback port that refuses connections for as long as the object lives: bound, never listening.
-class RefusingPort {
-public:
-    RefusingPort() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { ::close(m_fd); }
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
-    [[nodiscard]] std::uint16_t port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    std::uint16_t m_port = 0;
-};
 
 // Sends `bytes` on a fresh connection to the loopback port and returns all that comes back until the
 // server closes (or five seconds pass).

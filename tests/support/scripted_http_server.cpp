@@ -870,4 +870,16 @@ std::string ScriptedHttpServer::certificatePem() {
     return testCertificate().pem;
 }
 
+RefusingPort::RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+}
+
+RefusingPort::~RefusingPort() { ::close(m_fd); }
+
 }  // namespace tarlowen::testing_support

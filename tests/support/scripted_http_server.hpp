@@ -160,4 +160,19 @@ private:
     std::unique_ptr<State> m_state;
 };
 
+// A loopback port that refuses connections while the object lives: bound, never listening, so no
+// other test can start listening on it meanwhile.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    [[nodiscard]] std::uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    std::uint16_t m_port = 0;
+};
+
 }  // namespace tarlowen::testing_support

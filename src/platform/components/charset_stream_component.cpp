@@ -6,6 +6,7 @@
 
 #include "platform/automation_component.hpp"
 #include "platform/charsets.hpp"
+#include "platform/code_page.hpp"
 
 namespace tarlowen {
 namespace {
@@ -19,18 +20,6 @@ constexpr std::int32_t kTypeText = 2;
         return std::nullopt;
     }
     return static_cast<std::int32_t>(*number);
-}
-
-// Charset names are ASCII; anything else cannot name a charset.
-[[nodiscard]] std::optional<std::string> asciiName(const std::u16string& name) {
-    std::string ascii;
-    for (const char16_t unit : name) {
-        if (unit == 0 || unit > 0x7F) {
-            return std::nullopt;
-        }
-        ascii.push_back(static_cast<char>(unit));
-    }
-    return ascii;
 }
 
 class CharsetStreamComponent final : public NativeComponent {
@@ -120,7 +109,7 @@ public:
                 (arguments.size() == 1 && wholeNumber(arguments[0]) != -1)) {
                 return std::nullopt;
             }
-            const auto name = asciiName(m_charset);
+            const auto name = asciiOnly(m_charset);  // a name beyond ASCII names no charset
             if (!name) {
                 return std::nullopt;
             }

@@ -92,17 +92,6 @@ constexpr std::int32_t kIgnoreAllCertificateErrors =
     return value.find_first_of(std::u16string_view(u"\r\n\0", 3)) == std::u16string_view::npos;
 }
 
-[[nodiscard]] std::optional<std::string> asciiText(std::u16string_view text) {
-    std::string ascii;
-    for (const char16_t c : text) {
-        if (c == 0 || c > 0x7F) {
-            return std::nullopt;
-        }
-        ascii.push_back(static_cast<char>(c));
-    }
-    return ascii;
-}
-
 [[nodiscard]] std::optional<std::string> base64Decode(std::string_view text) {
     static constexpr std::string_view kAlphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -262,7 +251,7 @@ class HttpRequestComponent final : public NativeComponent {
             }
         }
         const auto server = arguments[1].utf16();
-        const auto list = server ? asciiText(*server) : std::nullopt;
+        const auto list = server ? asciiOnly(*server) : std::nullopt;
         if (!list || list->empty()) {
             return std::nullopt;
         }
@@ -299,7 +288,7 @@ class HttpRequestComponent final : public NativeComponent {
                 return std::nullopt;  // only synchronous exchanges are supported
             }
         }
-        m_verb = *asciiText(*verb);  // a token is ASCII
+        m_verb = *asciiOnly(*verb);  // a token is ASCII
         m_url = wireForm(*url);
         m_opened = true;
         m_response.reset();

@@ -23,6 +23,7 @@ namespace {
 using testing_support::PrintTo;
 using testing_support::RecordingComponent;
 using testing_support::respond;
+using testing_support::RefusingPort;
 using testing_support::ScriptedHttpServer;
 
 constexpr char kProgId[] = "WinHttp.WinHttpRequest.5.1";
@@ -492,28 +493,6 @@ TEST_F(AutomationFetchTest, SuppliedEmptyObjectIsNotReplaced) {
 std::string text(const ByteSet& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
-
-// A loopback port that refuses connections while the object lives: bound, never listening.
-class RefusingPort {
-  public:
-    RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { ::close(m_fd); }
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
-    [[nodiscard]] std::uint16_t port() const { return m_port; }
-
-  private:
-    int m_fd;
-    std::uint16_t m_port = 0;
-};
 
 TEST_F(AutomationFetchTest, DownloadsBinaryBodyByteForByteWithDefaultHeaders) {
     std::string media;
