@@ -1,8 +1,6 @@
 # The two set-up commands are `make run` and `make test`; both install what is missing first.
 .PHONY: run test build bench format deps test-deps
 
-JOBS ?= 2
-
 deps:
 	@scripts/install-deps
 
@@ -22,7 +20,7 @@ test: test-deps
 	ctest --preset debug
 
 bench: test-deps
-	cmake --preset release >/dev/null
+	cmake --preset release -DTARLOWEN_BUILD_BENCH=ON >/dev/null
 	cmake --build --preset release --target benchmarks
 	bench/run-all
 
