@@ -13,26 +13,10 @@
 #include "platform/components/charset_stream_component.hpp"
 #include "platform/components/http_request_component.hpp"
 #include "platform/components/regexp_component.hpp"
+#include "text/ascii_case.hpp"
 
 namespace tarlowen {
 namespace {
-
-[[nodiscard]] bool equalIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; };
-        return lower(x) == lower(y);
-    });
-}
-
-[[nodiscard]] std::string lowerAscii(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 0x20);
-        }
-    }
-    return lowered;
-}
 
 class ComponentRegistry {
 public:
@@ -245,7 +229,7 @@ void NativeComponent::addProperty(std::string name, Getter getter, Setter setter
 
 NativeComponent::Member* NativeComponent::find(std::string_view name) {
     const auto found = std::find_if(m_members.begin(), m_members.end(),
-                                    [&](const Member& member) { return equalIgnoringCase(member.name, name); });
+                                    [&](const Member& member) { return equalsIgnoringAsciiCase(member.name, name); });
     return found == m_members.end() ? nullptr : &*found;
 }
 

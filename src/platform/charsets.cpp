@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "platform/code_page.hpp"
+#include "text/ascii_case.hpp"
 
 namespace tarlowen {
 namespace {
@@ -47,22 +48,6 @@ constexpr Charset kCharsets[] = {
     {"utf-7", "UTF-7"},
     {"hz-gb-2312", "HZ"},
 };
-
-constexpr char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool sameName(std::string_view left, std::string_view right) {
-    if (left.size() != right.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        if (asciiLower(left[i]) != asciiLower(right[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 struct ConverterCloser {
     void operator()(UConverter* converter) const { ucnv_close(converter); }
@@ -109,7 +94,7 @@ std::optional<std::u16string> decodeWithConverter(const char* converterName,
 std::optional<std::u16string> decodeCharset(std::string_view charsetName,
                                             std::span<const std::uint8_t> bytes) {
     for (const Charset& charset : kCharsets) {
-        if (!sameName(charsetName, charset.name)) {
+        if (!equalsIgnoringAsciiCase(charsetName, charset.name)) {
             continue;
         }
         if (charset.converter == nullptr) {

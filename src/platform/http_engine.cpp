@@ -13,6 +13,7 @@
 #include <new>
 
 #include "platform/code_page.hpp"
+#include "text/ascii_case.hpp"
 
 namespace tarlowen {
 namespace {
@@ -52,19 +53,6 @@ constexpr long kCurlConnectTimeoutMs = std::numeric_limits<int>::max();
 // The request head we scan for its end is small; stop collecting past this.
 constexpr std::size_t kMaxOutgoingHead = std::size_t{1} << 20;
 
-[[nodiscard]] char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-[[nodiscard]] bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return asciiLower(x) == asciiLower(y); });
-}
-
-[[nodiscard]] bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
 [[nodiscard]] std::string_view trimmed(std::string_view text) {
     const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     while (!text.empty() && isSpace(text.front())) {
@@ -79,7 +67,7 @@ constexpr std::size_t kMaxOutgoingHead = std::size_t{1} << 20;
 // The value of a "Name: value" line when its name is `name`, trimmed; nullopt for another name.
 [[nodiscard]] std::optional<std::string_view> headerValue(std::string_view line, std::string_view name) {
     const auto colon = line.find(':');
-    if (colon == std::string_view::npos || !equalsIgnoreCase(trimmed(line.substr(0, colon)), name)) {
+    if (colon == std::string_view::npos || !equalsIgnoringAsciiCase(trimmed(line.substr(0, colon)), name)) {
         return std::nullopt;
     }
     return trimmed(line.substr(colon + 1));
@@ -117,7 +105,7 @@ constexpr std::size_t kMaxOutgoingHead = std::size_t{1} << 20;
             if (general.empty()) {
                 general = entry;
             }
-        } else if (specific.empty() && equalsIgnoreCase(entry.substr(0, equals), https ? "https" : "http")) {
+        } else if (specific.empty() && equalsIgnoringAsciiCase(entry.substr(0, equals), https ? "https" : "http")) {
             specific = entry.substr(equals + 1);
         }
     }
@@ -301,7 +289,7 @@ struct Exchange {
         if (const auto location = headerValue(line, "Location")) {
             if (!blockHasLocation && !location->empty()) {
                 blockHasLocation = true;
-                blockLocationIsHttp = startsWithIgnoreCase(*location, "http:");
+                blockLocationIsHttp = startsWithIgnoringAsciiCase(*location, "http:");
             }
         } else if (const auto length = headerValue(line, "Content-Length")) {
             if (!blockContentLength) {
@@ -348,7 +336,7 @@ struct Exchange {
         if (curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr) {
             return false;
         }
-        return equalsIgnoreCase(scheme, "https");
+        return equalsIgnoringAsciiCase(scheme, "https");
     }
 };
 
@@ -468,7 +456,7 @@ private:
     HeaderSlist list;
     ok = true;
     for (const auto& [name, value] : request.headers.entries()) {
-        if (request.cookieEngine && equalsIgnoreCase(name, "Cookie")) {
+        if (request.cookieEngine && equalsIgnoringAsciiCase(name, "Cookie")) {
             continue;  // joins the engine's cookies in one line (see CURLOPT_COOKIE below)
         }
         ok = ok && appendHeader(list, value.empty() ? name + ";" : name + ": " + value);
@@ -498,8 +486,8 @@ HttpResponse exchange(const HttpRequest& request) {
     }
     // The fragment belongs to the address, not to the request.
     const std::string url = request.url.substr(0, request.url.find('#'));
-    const bool https = startsWithIgnoreCase(url, "https://");
-    if (!https && !startsWithIgnoreCase(url, "http://")) {
+    const bool https = startsWithIgnoringAsciiCase(url, "https://");
+    if (!https && !startsWithIgnoringAsciiCase(url, "http://")) {
         return failedBeforeStart("only http and https addresses are supported");
     }
 
@@ -671,7 +659,7 @@ HttpResponse exchange(const HttpRequest& request) {
 
 void HeaderList::set(std::string_view name, std::string_view value) {
     for (auto& [existingName, existingValue] : m_entries) {
-        if (equalsIgnoreCase(existingName, name)) {
+        if (equalsIgnoringAsciiCase(existingName, name)) {
             existingValue.assign(value);
             return;
         }
@@ -681,7 +669,7 @@ void HeaderList::set(std::string_view name, std::string_view value) {
 
 std::optional<std::string> HeaderList::find(std::string_view name) const {
     for (const auto& [existingName, existingValue] : m_entries) {
-        if (equalsIgnoreCase(existingName, name)) {
+        if (equalsIgnoringAsciiCase(existingName, name)) {
             return existingValue;
         }
     }

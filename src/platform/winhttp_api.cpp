@@ -8,18 +8,12 @@
 
 #include "platform/code_page.hpp"
 #include "platform/http_engine.hpp"
+#include "text/ascii_case.hpp"
 
 namespace tarlowen {
 namespace {
 
 constexpr std::uint32_t kChunkSize = 64 * 1024;
-
-[[nodiscard]] bool equalsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char16_t x, char16_t y) {
-        const auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
-        return lower(x) == lower(y);
-    });
-}
 
 // Splits "scheme://[user[:password]@]host[:port][/path][?query][#fragment]" into spans as written.
 [[nodiscard]] bool crackUrl(std::u16string_view url, UrlComponents& components) {
@@ -30,10 +24,10 @@ constexpr std::uint32_t kChunkSize = 64 * 1024;
     const std::u16string_view scheme = url.substr(0, schemeEnd);
     int schemeNumber = 0;
     int defaultPort = 0;
-    if (equalsIgnoringCase(scheme, u"http")) {
+    if (equalsIgnoringAsciiCase(scheme, u"http")) {
         schemeNumber = INTERNET_SCHEME_HTTP;
         defaultPort = 80;
-    } else if (equalsIgnoringCase(scheme, u"https")) {
+    } else if (equalsIgnoringAsciiCase(scheme, u"https")) {
         schemeNumber = INTERNET_SCHEME_HTTPS;
         defaultPort = 443;
     } else {

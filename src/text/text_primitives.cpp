@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text/ascii_case.hpp"
+
 namespace tarlowen {
 namespace {
 
 constexpr std::size_t kNotFound = std::string_view::npos;
-
-[[nodiscard]] unsigned char foldAsciiLetter(unsigned char byte) {
-    return (byte >= 'A' && byte <= 'Z') ? static_cast<unsigned char>(byte + 0x20) : byte;
-}
 
 [[nodiscard]] bool equalBytes(const unsigned char* a, const unsigned char* b, std::size_t length,
                               bool ignoreCase) {
@@ -18,7 +16,7 @@ constexpr std::size_t kNotFound = std::string_view::npos;
         return std::memcmp(a, b, length) == 0;
     }
     for (std::size_t i = 0; i < length; ++i) {
-        if (foldAsciiLetter(a[i]) != foldAsciiLetter(b[i])) {
+        if (foldAsciiCase(a[i]) != foldAsciiCase(b[i])) {
             return false;
         }
     }
@@ -92,7 +90,7 @@ private:
             return hit == nullptr ? kNotFound
                                   : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - m_bytes);
         }
-        const unsigned char lower = foldAsciiLetter(m_target[0]);
+        const unsigned char lower = foldAsciiCase(m_target[0]);
         const bool letter = lower >= 'a' && lower <= 'z';
         const auto upper = static_cast<unsigned char>(letter ? lower - 0x20 : lower);
         for (std::size_t position = from; position <= lastStart;) {

@@ -9,6 +9,7 @@
 
 #include "platform/automation_component.hpp"
 #include "platform/code_page.hpp"
+#include "text/ascii_case.hpp"
 #include "platform/http_engine.hpp"
 
 namespace tarlowen {
@@ -37,34 +38,6 @@ constexpr std::int32_t kIgnoreAllCertificateErrors =
         return std::nullopt;
     }
     return static_cast<std::int32_t>(*number);
-}
-
-[[nodiscard]] bool startsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        const auto lower = [](char16_t c) {
-            return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c;
-        };
-        if (lower(text[i]) != lower(prefix[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-[[nodiscard]] bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 [[nodiscard]] bool isTokenCharacter(char16_t c) {
@@ -136,7 +109,7 @@ constexpr std::int32_t kIgnoreAllCertificateErrors =
 // again gives the same header bytes whatever the name holds.
 [[nodiscard]] std::optional<HttpCredentials> basicCredentials(std::string_view value) {
     constexpr std::string_view kScheme = "Basic ";
-    if (value.size() <= kScheme.size() || !equalsIgnoringCase(value.substr(0, kScheme.size()), kScheme)) {
+    if (value.size() <= kScheme.size() || !equalsIgnoringAsciiCase(value.substr(0, kScheme.size()), kScheme)) {
         return std::nullopt;
     }
     const auto decoded = base64Decode(value.substr(kScheme.size()));
@@ -279,7 +252,7 @@ class HttpRequestComponent final : public NativeComponent {
         const auto verb = arguments[0].utf16();
         const auto url = arguments[1].utf16();
         if (!verb || !url || !isHeaderName(*verb) ||
-            !(startsWithIgnoringCase(*url, u"http://") || startsWithIgnoringCase(*url, u"https://"))) {
+            !(startsWithIgnoringAsciiCase(*url, u"http://") || startsWithIgnoringAsciiCase(*url, u"https://"))) {
             return std::nullopt;
         }
         if (arguments.size() == 3 && !arguments[2].isEmpty()) {
@@ -314,7 +287,7 @@ class HttpRequestComponent final : public NativeComponent {
         request.url = m_url;
         request.proxyList = m_proxyList;
         for (const auto& [name, value] : m_headers.entries()) {
-            if (!m_proxyList.empty() && equalsIgnoringCase(name, "Proxy-Authorization")) {
+            if (!m_proxyList.empty() && equalsIgnoringAsciiCase(name, "Proxy-Authorization")) {
                 if (auto credentials = basicCredentials(value)) {
                     request.proxyCredentials = std::move(*credentials);
                     continue;
