@@ -10,6 +10,11 @@ std::function<void()>& installedHandler() {
     return handler;
 }
 
+std::function<bool()>& installedHeartbeat() {
+    static std::function<bool()> handler;
+    return handler;
+}
+
 }  // namespace
 
 void PumpWaitingMessages() {
@@ -22,6 +27,15 @@ void PumpWaitingMessages() {
 
 std::function<void()> setMessagePumpHandler(std::function<void()> handler) {
     return std::exchange(installedHandler(), std::move(handler));
+}
+
+bool KeepTransferGoing() {
+    const std::function<bool()> handler = installedHeartbeat();
+    return !handler || handler();
+}
+
+std::function<bool()> setTransferHeartbeatHandler(std::function<bool()> handler) {
+    return std::exchange(installedHeartbeat(), std::move(handler));
 }
 
 }  // namespace tarlowen

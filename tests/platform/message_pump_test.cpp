@@ -36,5 +36,23 @@ TEST(MessagePumpTest, HandlerMayReplaceItselfWhileRunning) {
     setMessagePumpHandler({});
 }
 
+TEST(TransferHeartbeatTest, KeepsGoingWithoutHandlerAndAsksTheInstalledOne) {
+    setTransferHeartbeatHandler({});
+    EXPECT_TRUE(KeepTransferGoing());
+
+    bool closing = false;
+    int beats = 0;
+    setTransferHeartbeatHandler([&] {
+        ++beats;
+        return !closing;
+    });
+    EXPECT_TRUE(KeepTransferGoing());
+    closing = true;
+    EXPECT_FALSE(KeepTransferGoing());
+    EXPECT_EQ(beats, 2);
+    setTransferHeartbeatHandler({});
+    EXPECT_TRUE(KeepTransferGoing());
+}
+
 }  // namespace
 }  // namespace tarlowen
