@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -104,6 +105,20 @@ struct HttpResponse {
 // with a Content-Length the buffer is reserved up front (up to 1 GiB; beyond that it grows), and the
 // caller receives it by move.
 [[nodiscard]] HttpResponse performHttpExchange(const HttpRequest& request) noexcept;
+
+// The floor on speed every exchange keeps: once the final response (or a redirect) has started to
+// arrive, less than bytesPerSecond on average over any stretch of `window` ends the exchange as failed
+// (a read failure once the body has started). Idle limits alone let a server that sends a byte every
+// few seconds hold a transfer for ever; a real slow link moves tens of KiB a second.
+struct HttpSpeedFloor {
+    std::chrono::milliseconds window;
+    std::uint64_t bytesPerSecond;
+};
+inline constexpr HttpSpeedFloor kDefaultSpeedFloor{std::chrono::seconds(30), 1024};
+
+// Test seam: replaces the floor for the exchanges that start afterwards and returns the one it
+// replaces. A window of 0 switches the floor off.
+HttpSpeedFloor setHttpSpeedFloorForTests(HttpSpeedFloor floor);
 
 // An address, or part of one, as it goes on the wire: printable ASCII as written; blanks, control
 // characters and everything beyond ASCII as percent-escaped UTF-8, which is how servers expect a
