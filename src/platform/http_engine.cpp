@@ -170,6 +170,25 @@ struct UrlDeleter {
     return origin;
 }
 
+// `location` resolved against the absolute address `base`, the way curl itself follows one; "" when
+// it cannot be. Any scheme comes back, so the caller decides which it follows.
+[[nodiscard]] std::string resolvedAgainst(const std::string& base, const std::string& location) {
+    const std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    constexpr unsigned int kFlags =
+        CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS;
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), kFlags) != CURLUE_OK ||
+        curl_url_set(handle.get(), CURLUPART_URL, location.c_str(), kFlags) != CURLUE_OK) {
+        return {};
+    }
+    char* resolved = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_URL, &resolved, 0) != CURLUE_OK || resolved == nullptr) {
+        return {};
+    }
+    std::string result = resolved;
+    curl_free(resolved);
+    return result;
+}
+
 // What the transfer is doing right now; it picks the idle limit that applies.
 enum class Activity { Resolving, Connecting, Sending, Waiting, Reading };
 
@@ -201,6 +220,7 @@ struct Exchange {
     int blockStatus = 0;
     bool blockHasLocation = false;
     bool blockLocationIsHttp = false;
+    std::string blockLocation;
     bool blockTransferCoded = false;
     std::optional<std::uint64_t> blockContentLength;
     bool finalSeen = false;
@@ -391,6 +411,7 @@ struct Exchange {
         blockStatus = 0;
         blockHasLocation = false;
         blockLocationIsHttp = false;
+        blockLocation.clear();
         blockTransferCoded = false;
         blockContentLength.reset();
         // "HTTP/1.1 200 OK": the code is the second word.
@@ -406,6 +427,7 @@ struct Exchange {
             if (!blockHasLocation && !location->empty()) {
                 blockHasLocation = true;
                 blockLocationIsHttp = startsWithIgnoringAsciiCase(*location, "http:");
+                blockLocation.assign(*location);
             }
         } else if (const auto length = headerValue(line, "Content-Length")) {
             if (!blockContentLength) {
@@ -814,13 +836,11 @@ HttpResponse exchange(const HttpRequest& request) {
             }
             // A redirect we follow: the next request goes out on the same handle, so the cookie
             // engine and open connections carry over.
-            char* target = nullptr;
-            if (curl_easy_getinfo(easy.get(), CURLINFO_REDIRECT_URL, &target) != CURLE_OK ||
-                target == nullptr) {
+            const std::string next = resolvedAgainst(currentUrl, state.blockLocation);
+            if (next.empty()) {
                 loopFailure = "the redirect's Location cannot be followed";
                 break;
             }
-            const std::string next = target;
             const bool nextHttps = startsWithIgnoringAsciiCase(next, "https://");
             if (!nextHttps && !startsWithIgnoringAsciiCase(next, "http://")) {
                 loopFailure = "a redirect to an address other than http or https is not followed";

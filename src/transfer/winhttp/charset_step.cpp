@@ -56,15 +56,22 @@ Text convertResponseCharset(ByteSet body, RegexObject& pattern) {
     const Text head(body.begin(), std::find(body.begin(), headEnd, std::uint8_t{0}));
 
     std::optional<Text> text;
-    CoInitialize();
-    if (pattern.Search(kMetaCharsetPattern, head)) {
-        const Text charset = pattern.SubMatchText(1, 1);
-        if (!charset.empty() && charset != "gbk" && charset != "gb2312") {
-            text = convertWithStream(body, charset);
+    {
+        // Released on every way out, a failed allocation included.
+        struct Apartment {
+            Apartment() { CoInitialize(); }
+            ~Apartment() { CoUninitialize(); }
+            Apartment(const Apartment&) = delete;
+            Apartment& operator=(const Apartment&) = delete;
+        } apartment;
+        if (pattern.Search(kMetaCharsetPattern, head)) {
+            const Text charset = pattern.SubMatchText(1, 1);
+            if (!charset.empty() && charset != "gbk" && charset != "gb2312") {
+                text = convertWithStream(body, charset);
+            }
+            PumpWaitingMessages();
         }
-        PumpWaitingMessages();
     }
-    CoUninitialize();
     return text ? std::move(*text) : plainText();
 }
 
