@@ -1,8 +1,7 @@
 #include "platform/http_engine.hpp"
 
-#include <sys/mman.h>
-
 #include <curl/curl.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <charconv>
@@ -39,7 +38,8 @@ void adviseHugePages(const ByteSet& body) {
     const std::uintptr_t alignedEnd = (begin + body.capacity()) & ~(kHugePage - 1);
     if (alignedEnd > alignedBegin) {
         // Advice only: a kernel without huge pages simply ignores it.
-        static_cast<void>(madvise(reinterpret_cast<void*>(alignedBegin), alignedEnd - alignedBegin, MADV_HUGEPAGE));
+        static_cast<void>(
+            madvise(reinterpret_cast<void*>(alignedBegin), alignedEnd - alignedBegin, MADV_HUGEPAGE));
     }
 }
 
@@ -105,7 +105,8 @@ constexpr std::size_t kMaxOutgoingHead = std::size_t{1} << 20;
             if (general.empty()) {
                 general = entry;
             }
-        } else if (specific.empty() && equalsIgnoringAsciiCase(entry.substr(0, equals), https ? "https" : "http")) {
+        } else if (specific.empty() &&
+                   equalsIgnoringAsciiCase(entry.substr(0, equals), https ? "https" : "http")) {
             specific = entry.substr(equals + 1);
         }
     }
@@ -152,6 +153,9 @@ struct Exchange {
     bool blockTransferCoded = false;
     std::optional<std::uint64_t> blockContentLength;
     bool finalSeen = false;
+    // What the final response announced as its body's length; nullopt when none or transfer-coded.
+    std::optional<std::uint64_t> finalContentLength;
+    std::uint64_t bodyBytes = 0;  // of the final response's body, kept or passed to the sink
 
     HttpResponse response;
 
@@ -318,15 +322,45 @@ struct Exchange {
         response.status = blockStatus;
         response.rawHeaders = std::move(block);
         response.body.clear();
+        bodyBytes = 0;
+        finalContentLength = blockTransferCoded ? std::nullopt : blockContentLength;
         const bool bodyless = headOnly || blockStatus == 204 || blockStatus == 304;
-        if (!bodyless && !blockTransferCoded && blockContentLength) {
+        if (!bodyless && !request.bodySink && finalContentLength) {
+            std::uint64_t reservation = std::min(*finalContentLength, kMaxReservation);
+            if (request.maxBodyBytes != 0) {
+                reservation = std::min(reservation, request.maxBodyBytes);
+            }
             try {
-                response.body.reserve(
-                    static_cast<std::size_t>(std::min(*blockContentLength, kMaxReservation)));
+                response.body.reserve(static_cast<std::size_t>(reservation));
                 adviseHugePages(response.body);
             } catch (const std::exception&) {
                 // Not fatal: the body then grows as it arrives, and fails only if that fails too.
             }
+        }
+        return true;
+    }
+
+    // Bytes of the final response's body: kept, or handed to the sink. Returns false to stop the
+    // transfer (the limit was passed, or the sink refused), with the reason noted.
+    bool takeBody(std::span<const std::uint8_t> bytes) {
+        bool overLimit = false;
+        if (request.maxBodyBytes != 0 && bytes.size() > request.maxBodyBytes - bodyBytes) {
+            bytes = bytes.first(static_cast<std::size_t>(request.maxBodyBytes - bodyBytes));
+            overLimit = true;
+        }
+        if (request.bodySink) {
+            if (!bytes.empty() && !request.bodySink(HttpBodyPiece{blockStatus, finalContentLength, bytes})) {
+                abortReason = "the receiver of the body stopped the transfer";
+                return false;
+            }
+        } else {
+            response.body.insert(response.body.end(), bytes.begin(), bytes.end());
+        }
+        bodyBytes += bytes.size();
+        if (overLimit) {
+            abortReason =
+                "the body is longer than the " + std::to_string(request.maxBodyBytes) + " bytes allowed";
+            return false;
         }
         return true;
     }
@@ -401,10 +435,13 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
     exchange.noteProgress();
     try {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-        exchange.response.body.insert(exchange.response.body.end(), bytes, bytes + length);
-        return length;
-    } catch (const std::exception&) {
+        return exchange.takeBody(std::span<const std::uint8_t>(bytes, length)) ? length : 0;
+    } catch (const std::bad_alloc&) {
         exchange.abortReason = "out of memory while storing the response body";
+        return 0;
+    } catch (...) {
+        // The sink is the caller's code: whatever it throws ends the exchange, never crosses into C.
+        exchange.abortReason = "the receiver of the body failed";
         return 0;
     }
 }
@@ -424,7 +461,7 @@ using HeaderSlist = std::unique_ptr<curl_slist, ListDeleter>;
 
 // Keeps the first failing setopt, so configuration reads as a list and is checked once.
 class OptionSetter {
-public:
+  public:
     explicit OptionSetter(CURL* easy) : m_easy(easy) {}
 
     template <class Value>
@@ -435,7 +472,7 @@ public:
     }
     [[nodiscard]] CURLcode result() const { return m_result; }
 
-private:
+  private:
     CURL* m_easy;
     CURLcode m_result = CURLE_OK;
 };

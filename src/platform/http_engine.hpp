@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,12 +16,14 @@ namespace tarlowen {
 // Request headers in the order they were first set. Names compare without regard to letter case:
 // setting a name that is already there replaces its value in place.
 class HeaderList {
-public:
+  public:
     void set(std::string_view name, std::string_view value);
     [[nodiscard]] std::optional<std::string> find(std::string_view name) const;
-    [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& entries() const { return m_entries; }
+    [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& entries() const {
+        return m_entries;
+    }
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> m_entries;
 };
 
@@ -40,6 +45,15 @@ struct HttpTimeouts {
     int receiveMs = 30000;
 };
 
+// One piece of the final response's body, with what is known of that response.
+struct HttpBodyPiece {
+    int status = 0;
+    std::optional<std::uint64_t> contentLength;
+    std::span<const std::uint8_t> bytes;
+};
+// Takes the final response's body as it arrives; returning false ends the exchange as a read failure.
+using HttpBodySink = std::function<bool(const HttpBodyPiece&)>;
+
 struct HttpRequest {
     std::string method = "GET";  // sent as written; "HEAD" expects no body
     std::string url;             // absolute http or https address; a fragment is never sent
@@ -59,6 +73,13 @@ struct HttpRequest {
     // header given above goes out ahead of the others, in one line with the cookies collected.
     bool cookieEngine = false;
     bool verifyTls = true;  // false ignores an unknown authority, a name mismatch and bad dates
+    // When set, the final response's body goes here piece by piece as it arrives (contentLength is
+    // nullopt when none was announced or the body is transfer-coded) and HttpResponse::body stays
+    // empty; no body buffer is reserved. Earlier responses (redirects, 1xx) never reach it.
+    HttpBodySink bodySink;
+    // 0: no limit. Past it the exchange ends as a read failure, keeping (or passing to the sink) the
+    // first maxBodyBytes bytes.
+    std::uint64_t maxBodyBytes = 0;
 };
 
 // Where an exchange failed. Send: before the request was fully sent (name resolution, connect, TLS,

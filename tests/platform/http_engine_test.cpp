@@ -367,6 +367,138 @@ TEST(HttpResponseTest, BodyWithContentLengthIsHeldInOneBufferOfExactlyThatSize) 
     EXPECT_EQ(response.body.capacity(), body.size());
 }
 
+// ---- The body sink and the body limit ----
+
+struct SinkCase {
+    const char* name;
+    Reply reply;
+    std::optional<std::uint64_t> contentLength;  // as each piece reports it
+    std::string body;
+};
+
+class BodySinkTest : public ::testing::TestWithParam<SinkCase> {};
+
+TEST_P(BodySinkTest, PiecesConcatenateToTheFinalBodyAndTheResponseKeepsNone) {
+    const SinkCase& c = GetParam();
+    ScriptedHttpServer server;
+    server.enqueue(redirectTo("/final", 302, {{"Content-Length", "9"}}).send("not this!"));
+    server.enqueue(c.reply);
+    HttpRequest request = requestFor(server.url("/first"));
+    std::string received;
+    std::size_t pieces = 0;
+    bool consistent = true;
+    request.bodySink = [&](const HttpBodyPiece& piece) {
+        ++pieces;
+        consistent = consistent && piece.status == 200 && piece.contentLength == c.contentLength &&
+                     !piece.bytes.empty();
+        received.append(piece.bytes.begin(), piece.bytes.end());
+        return true;
+    };
+
+    const HttpResponse response = performHttpExchange(request);
+
+    ASSERT_EQ(response.failure, HttpFailurePhase::None) << response.failureDetail;
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(received, c.body);
+    EXPECT_GE(pieces, 1u);
+    EXPECT_TRUE(consistent);
+    EXPECT_TRUE(response.body.empty());
+    EXPECT_EQ(response.body.capacity(), 0u);  // nothing reserved for a body that goes elsewhere
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BodySinkTest,
+    ::testing::Values(
+        SinkCase{"withLength",
+                 Reply{}.send(responseHead(200, {{"Content-Length", "11"}}) + "hello").wait(50ms).send(" world"),
+                 11, "hello world"},
+        SinkCase{"chunked",
+                 Reply{}.send(responseHead(200, {{"Transfer-Encoding", "chunked"}, {"Content-Length", "99"}}) +
+                              testing_support::chunkedBody({"hello ", "world"})),
+                 std::nullopt, "hello world"},
+        SinkCase{"untilClose", Reply{}.send(responseHead(200) + "to the end").close(), std::nullopt,
+                 "to the end"}),
+    testing_support::CaseName{});
+
+TEST(HttpBodySinkTest, RefusalEndsTheExchangeAsReadFailure) {
+    ScriptedHttpServer server;
+    server.enqueue(Reply{}.send(responseHead(200, {{"Content-Length", "8"}}) + "abcd").wait(100ms).send("efgh"));
+    HttpRequest request = requestFor(server.url("/refused"));
+    std::string received;
+    request.bodySink = [&](const HttpBodyPiece& piece) {
+        received.append(piece.bytes.begin(), piece.bytes.end());
+        return false;
+    };
+
+    const HttpResponse response = performHttpExchange(request);
+
+    EXPECT_EQ(response.failure, HttpFailurePhase::Read) << response.failureDetail;
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(received, "abcd");
+}
+
+TEST(HttpBodySinkTest, ShortBodyAgainstContentLengthStaysReadFailure) {
+    ScriptedHttpServer server;
+    server.enqueue(Reply{}.send(kTenByteHead + "abcd").close());
+    HttpRequest request = requestFor(server.url("/short"));
+    std::string received;
+    request.bodySink = [&](const HttpBodyPiece& piece) {
+        received.append(piece.bytes.begin(), piece.bytes.end());
+        return true;
+    };
+
+    const HttpResponse response = performHttpExchange(request);
+
+    EXPECT_EQ(response.failure, HttpFailurePhase::Read) << response.failureDetail;
+    EXPECT_EQ(received, "abcd");
+}
+
+struct LimitCase {
+    const char* name;
+    Reply reply;
+    bool sink;
+    HttpFailurePhase phase;
+    std::string kept;
+};
+
+class BodyLimitTest : public ::testing::TestWithParam<LimitCase> {};
+
+// The limit is 8 bytes.
+TEST_P(BodyLimitTest, KeepsTheFirstBytesAndFailsAsReadOnlyPastTheLimit) {
+    const LimitCase& c = GetParam();
+    ScriptedHttpServer server;
+    server.enqueue(c.reply);
+    HttpRequest request = requestFor(server.url("/limited"));
+    request.maxBodyBytes = 8;
+    std::string received;
+    if (c.sink) {
+        request.bodySink = [&](const HttpBodyPiece& piece) {
+            received.append(piece.bytes.begin(), piece.bytes.end());
+            return true;
+        };
+    }
+
+    const HttpResponse response = performHttpExchange(request);
+
+    EXPECT_EQ(response.failure, c.phase) << response.failureDetail;
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(c.sink ? received : text(response.body), c.kept);
+    // Never reserved past the limit (a buffer grown piece by piece may reach twice what it holds).
+    EXPECT_LE(response.body.capacity(), c.sink ? 0u : 16u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BodyLimitTest,
+    ::testing::Values(
+        LimitCase{"exactlyTheLimit", respond(200, {}, "abcdefgh"), false, HttpFailurePhase::None, "abcdefgh"},
+        LimitCase{"announcedLonger", respond(200, {}, "abcdefghij"), false, HttpFailurePhase::Read, "abcdefgh"},
+        LimitCase{"endlessInPieces",
+                  Reply{}.send(responseHead(200) + "abc").wait(50ms).send("defg").wait(50ms).send("hijk").stall(),
+                  false, HttpFailurePhase::Read, "abcdefgh"},
+        LimitCase{"sinkSeesOnlyTheLimit", respond(200, {}, "abcdefghij"), true, HttpFailurePhase::Read,
+                  "abcdefgh"}),
+    testing_support::CaseName{});
+
 TEST(HttpResponseTest, ExchangesOnSeveralThreadsAtOnceKeepTheirOwnResponses) {
     ScriptedHttpServer server;
     constexpr int kThreads = 4;
