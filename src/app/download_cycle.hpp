@@ -1,28 +1,20 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <optional>
-#include <span>
 #include <string_view>
 
 #include "platform/clipboard_port.hpp"
 #include "platform/files.hpp"
+#include "platform/http_engine.hpp"
 #include "text/text_types.hpp"
 
 namespace tarlowen {
 
-// A piece of the media body as it arrives: the final response's status, its Content-Length when it
-// announced one, and the bytes.
-struct MediaPiece {
-    int status = 0;
-    std::optional<std::uint64_t> contentLength;
-    std::span<const std::uint8_t> bytes;
-};
-
-// Takes one piece of the body; false ends the download as failed.
-using MediaSink = std::function<bool(const MediaPiece&)>;
+// A piece of the media body as it arrives (the final response's status, its Content-Length when it
+// announced one, the bytes), and what takes it: returning false ends the download as failed.
+using MediaPiece = HttpBodyPiece;
+using MediaSink = HttpBodySink;
 
 // Where songs are saved: next to the program when it may write there, else in the user's music
 // folder (made when missing).
