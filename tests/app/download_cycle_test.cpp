@@ -1,9 +1,13 @@
 #include "app/download_cycle.hpp"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -373,6 +377,98 @@ TEST_F(DownloadCycleFailureTest, NoWritableFolderNamesTheSongOnce) {
     EXPECT_TRUE(rig.mediaUrls.empty());
     EXPECT_TRUE(filesIn(rig.directory.path()).empty());
     EXPECT_EQ(rig.clipboard.content, Text());
+}
+
+// ---- a program folder the user may not write, for real --------------------------------------------
+//
+// The suite runs as root, for whom every folder is writable; so this test starts a copy of this
+// test program as the unprivileged user "nobody" (setpriv, its own HOME), which runs the cycles
+// below (UnprivilegedSaveTest) and reports through its exit status and output.
+
+constexpr const char* kUnprivilegedProgramVariable = "TARLOWEN_TEST_UNWRITABLE_PROGRAM_DIR";
+constexpr const char* kUnprivilegedMusicVariable = "TARLOWEN_TEST_MUSIC_DIR";
+constexpr const char* kUnprivilegedNoMusicVariable = "TARLOWEN_TEST_UNUSABLE_MUSIC_DIR";
+
+TEST(UnprivilegedSaveTest, RunAsNobody) {
+    const char* programDir = std::getenv(kUnprivilegedProgramVariable);
+    const char* musicDir = std::getenv(kUnprivilegedMusicVariable);
+    const char* noMusicDir = std::getenv(kUnprivilegedNoMusicVariable);
+    if (programDir == nullptr || musicDir == nullptr || noMusicDir == nullptr) {
+        GTEST_SKIP() << "runs only when started by UnwritableProgramFolderTest";
+    }
+    ASSERT_NE(::geteuid(), 0U);
+    const auto fetchMedia = [](const Text&, const MediaSink& sink) {
+        const std::string song = "a song for the music folder";
+        return sink({200, song.size(), {reinterpret_cast<const std::uint8_t*>(song.data()), song.size()}}) ? 200 : 0;
+    };
+    FakeClipboard clipboard(Text("link"));
+    DownloadCycle toMusic(
+        clipboard, [](const Text&) { return sharePage("m", "s", "n"); }, fetchMedia, MediaFolders{programDir, musicDir});
+    toMusic.OnTick();
+    clipboard.content = "link";
+    // Neither folder: the default reporter writes the line to standard error.
+    DownloadCycle nowhere(
+        clipboard, [](const Text&) { return sharePage("m", "\xB8\xE8", "n"); }, fetchMedia,
+        MediaFolders{programDir, noMusicDir});
+    nowhere.OnTick();
+    EXPECT_EQ(clipboard.replacements, 2);
+}
+
+// Runs `command` through the shell; its exit status, with standard output and error in `output`.
+int runShell(const std::string& command, std::string& output) {
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    char buffer[4096];
+    while (const std::size_t count = std::fread(buffer, 1, sizeof buffer, pipe)) {
+        output.append(buffer, count);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(UnwritableProgramFolderTest, SongGoesToTheMusicFolderElseOneLineNamesIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to start a run as another user";
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const ScratchDirectory scratch;
+    const fs::path base = scratch.path();
+    ASSERT_FALSE(base.empty());
+    fs::permissions(base, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    const fs::path program = base / "program";  // root's, as an installed program's folder would be
+    const fs::path home = base / "home";        // nobody's own
+    const fs::path lockedHome = base / "locked-home";
+    fs::create_directory(program);
+    fs::create_directory(home);
+    fs::create_directory(lockedHome);
+    ASSERT_EQ(::chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    fs::copy_file("/proc/self/exe", program / "app_tests");
+
+    std::string output;
+    const int status = runShell(
+        "setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=" + home.string() + " " +
+            kUnprivilegedProgramVariable + "=" + program.string() + " " + kUnprivilegedMusicVariable + "=" +
+            (home / "Music").string() + " " + kUnprivilegedNoMusicVariable + "=" + (lockedHome / "Music").string() +
+            " ASAN_OPTIONS=detect_leaks=0 " + (program / "app_tests").string() +
+            " --gtest_filter=UnprivilegedSaveTest.RunAsNobody",
+        output);
+
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    EXPECT_EQ(filesIn(home / "Music"), (std::map<std::string, std::string>{{"n - s.m4a", "a song for the music folder"}}));
+    std::vector<std::string> programEntries;
+    for (const auto& entry : fs::directory_iterator(program)) {
+        programEntries.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(programEntries, std::vector<std::string>{"app_tests"});
+    EXPECT_FALSE(fs::exists(lockedHome / "Music"));
+    // One line naming the song that could not be saved, in UTF-8.
+    EXPECT_NE(output.find("tarlowen: the song \"n - \xE6\xAD\x8C.m4a\" could not be saved"), std::string::npos)
+        << output;
 }
 
 }  // namespace
