@@ -274,8 +274,8 @@ int main(int argc, char* argv[]) {
                 if (who == 0) {
                     result = runChild({self, "--fetch", url, output.string()});
                 } else if (who == 1) {
-                    result = runChild({"sh", "-c", "curl -s -o \"$1\" \"$2\" && sync \"$1\"", "sh",
-                                       output.string(), url});
+                    result = runChild(
+                        {"sh", "-c", "curl -s -o \"$1\" \"$2\" && sync \"$1\"", "sh", output.string(), url});
                 } else {
                     result = runChild({"curl", "-s", "-o", output.string(), url});
                 }

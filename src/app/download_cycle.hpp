@@ -42,8 +42,8 @@ class DownloadCycle {
     using Reporter = std::function<void(std::string_view line)>;
 
     // `clipboard` must outlive the cycle.
-    DownloadCycle(ClipboardPort& clipboard, PageFetcher fetchPage, MediaFetcher fetchMedia, MediaFolders folders,
-                  MediaFileLimits limits = {}, Reporter report = {});
+    DownloadCycle(ClipboardPort& clipboard, PageFetcher fetchPage, MediaFetcher fetchMedia,
+                  MediaFolders folders, MediaFileLimits limits = {}, Reporter report = {});
 
     // Runs one cycle. A tick that arrives while a cycle is running (the page fetch lets waiting
     // events through, timer ticks included) returns at once: the running cycle already owns the

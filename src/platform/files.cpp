@@ -170,8 +170,8 @@ std::string fileSystemName(std::string_view fileName) noexcept {
     }
 }
 
-MediaWriteResult writeMediaFile(const fs::path& directory, std::string_view fileName,
-                                const ByteSet& data, MediaFileLimits limits) noexcept {
+MediaWriteResult writeMediaFile(const fs::path& directory, std::string_view fileName, const ByteSet& data,
+                                MediaFileLimits limits) noexcept {
     if (data.empty()) {
         return keepOrCreateEmpty(directory, fileName);
     }
@@ -202,7 +202,8 @@ MediaWriteResult keepOrCreateEmpty(const fs::path& directory, std::string_view f
     }
 }
 
-std::optional<fs::path> saveDirectory(const fs::path& programDirectory, const fs::path& musicDirectory) noexcept {
+std::optional<fs::path> saveDirectory(const fs::path& programDirectory,
+                                      const fs::path& musicDirectory) noexcept {
     try {
         if (isWritableDirectory(programDirectory)) {
             return programDirectory;
@@ -235,8 +236,8 @@ std::size_t removeStaleTemporaries(const fs::path& directory) noexcept {
         }
         // Only a regular file of ours: a link or a directory that happens to carry the name stays.
         struct stat status {};
-        if (::fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
-            !ownerIsGone(*owner)) {
+        if (::fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode) || !ownerIsGone(*owner)) {
             continue;
         }
         if (::unlinkat(directoryFd, entry->d_name, 0) == 0) {
@@ -261,7 +262,8 @@ std::uint64_t diskFloorOf(const DiskSpace& space) noexcept {
     return std::max(kMinimumDiskFloor, space.size / 100 * kDiskFloorPercent);
 }
 
-MediaFileWriter::MediaFileWriter(fs::path directory, std::string_view fileName, MediaFileLimits limits) noexcept
+MediaFileWriter::MediaFileWriter(fs::path directory, std::string_view fileName,
+                                 MediaFileLimits limits) noexcept
     : m_limits(std::move(limits)) {
     try {
         m_target = targetIn(directory, fileName);

@@ -28,8 +28,8 @@ inline constexpr std::size_t kMaxFileNameBytes = 255;
 // Where songs are saved: `programDirectory` when the program may create files in it; otherwise
 // `musicDirectory`, created (with its parents) when missing, when the program may create files
 // there. nullopt when neither will do. Never throws.
-[[nodiscard]] std::optional<std::filesystem::path> saveDirectory(const std::filesystem::path& programDirectory,
-                                                                 const std::filesystem::path& musicDirectory) noexcept;
+[[nodiscard]] std::optional<std::filesystem::path> saveDirectory(
+    const std::filesystem::path& programDirectory, const std::filesystem::path& musicDirectory) noexcept;
 
 // Removes the temporary files that processes of this program left in `directory` when they were
 // killed mid-write: regular files named ".tarlowen-PID-N.part" whose PID is no running process, or
@@ -83,7 +83,8 @@ enum class MediaWriteResult {
 // (diskFloorOf). None of the members throws.
 class MediaFileWriter {
   public:
-    MediaFileWriter(std::filesystem::path directory, std::string_view fileName, MediaFileLimits limits = {}) noexcept;
+    MediaFileWriter(std::filesystem::path directory, std::string_view fileName,
+                    MediaFileLimits limits = {}) noexcept;
     ~MediaFileWriter();
     MediaFileWriter(const MediaFileWriter&) = delete;
     MediaFileWriter& operator=(const MediaFileWriter&) = delete;
@@ -130,7 +131,8 @@ class MediaFileWriter {
 
 // Writes `data` in one go: through a MediaFileWriter when it is not empty, keepOrCreateEmpty when it
 // is. Never throws.
-[[nodiscard]] MediaWriteResult writeMediaFile(const std::filesystem::path& directory, std::string_view fileName,
-                                              const ByteSet& data, MediaFileLimits limits = {}) noexcept;
+[[nodiscard]] MediaWriteResult writeMediaFile(const std::filesystem::path& directory,
+                                              std::string_view fileName, const ByteSet& data,
+                                              MediaFileLimits limits = {}) noexcept;
 
 }  // namespace tarlowen

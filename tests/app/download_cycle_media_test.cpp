@@ -85,8 +85,8 @@ Reply endlessBody() {
 struct MediaCase {
     const char* name;
     Reply reply;
-    std::optional<std::string> earlier;  // the file already there before the cycle
-    std::string expected;                // the song file's content afterwards
+    std::optional<std::string> earlier;         // the file already there before the cycle
+    std::string expected;                       // the song file's content afterwards
     std::optional<std::uint64_t> diskHeadroom;  // a small disk: free space above the floor
 };
 
@@ -140,7 +140,8 @@ TEST_P(DownloadCycleMediaTest, LeavesTheWholeSongOrTheEarlierFileOrAnEmptyOne) {
 }
 
 std::string head(int status, std::size_t contentLength) {
-    return responseHead(status, {{"Content-Type", "audio/mp4"}, {"Content-Length", std::to_string(contentLength)}});
+    return responseHead(status,
+                        {{"Content-Type", "audio/mp4"}, {"Content-Length", std::to_string(contentLength)}});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,19 +153,21 @@ INSTANTIATE_TEST_SUITE_P(
                   Reply{}.send(responseHead(200, {{"Transfer-Encoding", "chunked"}}) +
                                testing_support::chunkedBody({kMedia.substr(0, 1000), kMedia.substr(1000)})),
                   kEarlier, kMedia},
-        MediaCase{"emptySuccess", testing_support::respond(200, {{"Content-Type", "audio/mp4"}}, ""), std::nullopt,
-                  ""},
-        MediaCase{"notFoundKeepsEarlier", testing_support::respond(404, {}, "<h1>no such song</h1>"), kEarlier,
-                  kEarlier},
-        MediaCase{"resetMidBody", Reply{}.send(head(200, kMedia.size())).send(kMedia.substr(0, 100000)).reset(),
+        MediaCase{"emptySuccess", testing_support::respond(200, {{"Content-Type", "audio/mp4"}}, ""),
                   std::nullopt, ""},
+        MediaCase{"notFoundKeepsEarlier", testing_support::respond(404, {}, "<h1>no such song</h1>"),
+                  kEarlier, kEarlier},
+        MediaCase{"resetMidBody",
+                  Reply{}.send(head(200, kMedia.size())).send(kMedia.substr(0, 100000)).reset(), std::nullopt,
+                  ""},
         MediaCase{"resetMidBodyKeepsEarlier",
                   Reply{}.send(head(200, kMedia.size())).send(kMedia.substr(0, 100000)).reset(), kEarlier,
                   kEarlier},
         MediaCase{"shortBodyAgainstContentLength",
-                  Reply{}.send(head(200, kMedia.size())).send(kMedia.substr(0, 200000)).close(), std::nullopt, ""},
-        MediaCase{"contentLengthAboveTheFloorStartsNoWrite", testing_support::respond(200, {}, kMedia), kEarlier,
-                  kEarlier, 100 * 1024},
+                  Reply{}.send(head(200, kMedia.size())).send(kMedia.substr(0, 200000)).close(), std::nullopt,
+                  ""},
+        MediaCase{"contentLengthAboveTheFloorStartsNoWrite", testing_support::respond(200, {}, kMedia),
+                  kEarlier, kEarlier, 100 * 1024},
         MediaCase{"diskFloorReachedMidBody",
                   Reply{}.send(responseHead(200, {{"Transfer-Encoding", "chunked"}}) +
                                testing_support::chunkedBody({kMedia, kMedia, kMedia})),

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "support/case_name.hpp"
 #include "platform/message_pump.hpp"
+#include "support/case_name.hpp"
 #include "support/fake_clipboard.hpp"
 
 namespace tarlowen {
@@ -159,7 +159,8 @@ TEST_P(DownloadCycleTest, FetchesSavesAndEmptiesClipboard) {
     ASSERT_EQ(rig.mediaUrls.size(), 1U);
     EXPECT_EQ(rig.mediaUrls[0], *c.mediaUrl);
     // The one file, under its UTF-8 name; no temporary file stays.
-    EXPECT_EQ(filesIn(rig.directory.path()), (std::map<std::string, std::string>{{fileSystemName(c.fileName), c.saved}}));
+    EXPECT_EQ(filesIn(rig.directory.path()),
+              (std::map<std::string, std::string>{{fileSystemName(c.fileName), c.saved}}));
     EXPECT_EQ(rig.clipboard.replacements, 1);
     EXPECT_EQ(rig.clipboard.content, Text());
     EXPECT_TRUE(rig.reports.empty());
@@ -206,14 +207,34 @@ INSTANTIATE_TEST_SUITE_P(
         CycleCase{"emptyValues", "u", sharePage("", "", ""), kOk, Text(), " - .m4a", kSong},
         CycleCase{"valueWithoutClosingQuote", "u", "\"playurl\":\"m\",\"song_name\":\"s\",\"nick\":\"open",
                   kOk, "m", " - s.m4a", kSong},
-        CycleCase{"errorPageIsNoData", "u", sharePage("m", "s", "n"), CannedMedia{404, "<h1>404</h1>"}, "m",
-                  "n - s.m4a", {}},
-        CycleCase{"redirectIsNoData", "u", sharePage("m", "s", "n"), CannedMedia{302, "moved"}, "m",
-                  "n - s.m4a", {}},
-        CycleCase{"cutShortIsNoData", "u", sharePage("m", "s", "n"), CannedMedia{200, kSong, 7}, "m",
-                  "n - s.m4a", {}},
-        CycleCase{"emptySuccessIsNoData", "u", sharePage("m", "s", "n"), CannedMedia{200, ""}, "m",
-                  "n - s.m4a", {}},
+        CycleCase{"errorPageIsNoData",
+                  "u",
+                  sharePage("m", "s", "n"),
+                  CannedMedia{404, "<h1>404</h1>"},
+                  "m",
+                  "n - s.m4a",
+                  {}},
+        CycleCase{"redirectIsNoData",
+                  "u",
+                  sharePage("m", "s", "n"),
+                  CannedMedia{302, "moved"},
+                  "m",
+                  "n - s.m4a",
+                  {}},
+        CycleCase{"cutShortIsNoData",
+                  "u",
+                  sharePage("m", "s", "n"),
+                  CannedMedia{200, kSong, 7},
+                  "m",
+                  "n - s.m4a",
+                  {}},
+        CycleCase{"emptySuccessIsNoData",
+                  "u",
+                  sharePage("m", "s", "n"),
+                  CannedMedia{200, ""},
+                  "m",
+                  "n - s.m4a",
+                  {}},
         CycleCase{"anySuccessStatusIsData", "u", sharePage("m", "s", "n"), CannedMedia{206, kSong}, "m",
                   "n - s.m4a", kSong}),
     testing_support::CaseName{});
@@ -259,9 +280,12 @@ TEST(DownloadCycleNestingTest, SameLinkCopiedAgainIsFetchedAgain) {
 // keeps its content and no temporary file stays.
 class DownloadCycleFailureTest : public ::testing::Test {
   protected:
-    DownloadCycleFailureTest() : m_rig(Text("link"), sharePage("m", "s", "n"), CannedMedia{200, std::string(4096, 'B')}) {}
+    DownloadCycleFailureTest()
+        : m_rig(Text("link"), sharePage("m", "s", "n"), CannedMedia{200, std::string(4096, 'B')}) {}
 
-    void putEarlierDownload() { std::ofstream(m_rig.directory.path() / "n - s.m4a", std::ios::binary) << "earlier"; }
+    void putEarlierDownload() {
+        std::ofstream(m_rig.directory.path() / "n - s.m4a", std::ios::binary) << "earlier";
+    }
 
     void expectOnly(const std::map<std::string, std::string>& files) {
         EXPECT_EQ(filesIn(m_rig.directory.path()), files);
@@ -304,8 +328,8 @@ TEST_F(DownloadCycleFailureTest, MediaFetcherOutOfMemoryMidBodyKeepsEarlierDownl
 TEST_F(DownloadCycleFailureTest, WriterOutOfMemoryKeepsEarlierDownload) {
     putEarlierDownload();
     int probes = 0;
-    DownloadCycle cycle = m_rig.makeCycle(MediaFileLimits{
-        .diskSpace = [&](const fs::path&) -> std::optional<DiskSpace> {
+    DownloadCycle cycle =
+        m_rig.makeCycle(MediaFileLimits{.diskSpace = [&](const fs::path&) -> std::optional<DiskSpace> {
             ++probes;
             throw std::bad_alloc();
         }});
@@ -333,7 +357,8 @@ TEST_F(DownloadCycleFailureTest, FailedWriteKeepsEarlierDownloadOrLeavesAnEmptyF
     std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_EQ(withoutEarlier, (std::map<std::string, std::string>{{"n - s.m4a", ""}}));
-    EXPECT_EQ(filesIn(m_rig.directory.path()), (std::map<std::string, std::string>{{"n - s.m4a", "earlier"}}));
+    EXPECT_EQ(filesIn(m_rig.directory.path()),
+              (std::map<std::string, std::string>{{"n - s.m4a", "earlier"}}));
     EXPECT_EQ(m_rig.clipboard.replacements, 2);
 }
 
@@ -399,11 +424,14 @@ TEST(UnprivilegedSaveTest, RunAsNobody) {
     ASSERT_NE(::geteuid(), 0U);
     const auto fetchMedia = [](const Text&, const MediaSink& sink) {
         const std::string song = "a song for the music folder";
-        return sink({200, song.size(), {reinterpret_cast<const std::uint8_t*>(song.data()), song.size()}}) ? 200 : 0;
+        return sink({200, song.size(), {reinterpret_cast<const std::uint8_t*>(song.data()), song.size()}})
+                   ? 200
+                   : 0;
     };
     FakeClipboard clipboard(Text("link"));
     DownloadCycle toMusic(
-        clipboard, [](const Text&) { return sharePage("m", "s", "n"); }, fetchMedia, MediaFolders{programDir, musicDir});
+        clipboard, [](const Text&) { return sharePage("m", "s", "n"); }, fetchMedia,
+        MediaFolders{programDir, musicDir});
     toMusic.OnTick();
     clipboard.content = "link";
     // Neither folder: the default reporter writes the line to standard error.
@@ -452,14 +480,15 @@ TEST(UnwritableProgramFolderTest, SongGoesToTheMusicFolderElseOneLineNamesIt) {
     const int status = runShell(
         "setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=" + home.string() + " " +
             kUnprivilegedProgramVariable + "=" + program.string() + " " + kUnprivilegedMusicVariable + "=" +
-            (home / "Music").string() + " " + kUnprivilegedNoMusicVariable + "=" + (lockedHome / "Music").string() +
-            " ASAN_OPTIONS=detect_leaks=0 " + (program / "app_tests").string() +
-            " --gtest_filter=UnprivilegedSaveTest.RunAsNobody",
+            (home / "Music").string() + " " + kUnprivilegedNoMusicVariable + "=" +
+            (lockedHome / "Music").string() + " ASAN_OPTIONS=detect_leaks=0 " +
+            (program / "app_tests").string() + " --gtest_filter=UnprivilegedSaveTest.RunAsNobody",
         output);
 
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
-    EXPECT_EQ(filesIn(home / "Music"), (std::map<std::string, std::string>{{"n - s.m4a", "a song for the music folder"}}));
+    EXPECT_EQ(filesIn(home / "Music"),
+              (std::map<std::string, std::string>{{"n - s.m4a", "a song for the music folder"}}));
     std::vector<std::string> programEntries;
     for (const auto& entry : fs::directory_iterator(program)) {
         programEntries.push_back(entry.path().filename().string());
@@ -467,7 +496,8 @@ TEST(UnwritableProgramFolderTest, SongGoesToTheMusicFolderElseOneLineNamesIt) {
     EXPECT_EQ(programEntries, std::vector<std::string>{"app_tests"});
     EXPECT_FALSE(fs::exists(lockedHome / "Music"));
     // One line naming the song that could not be saved, in UTF-8.
-    EXPECT_NE(output.find("tarlowen: the song \"n - \xE6\xAD\x8C.m4a\" could not be saved"), std::string::npos)
+    EXPECT_NE(output.find("tarlowen: the song \"n - \xE6\xAD\x8C.m4a\" could not be saved"),
+              std::string::npos)
         << output;
 }
 

@@ -91,21 +91,27 @@ TEST(StreamingEndToEndTest, LargeSongIsSavedWholeInConstantMemory) {
 
     const std::string media = madeUpMedia(kSongBytes);
     testing_support::ScriptedHttpServer server;
-    const std::string page = "<html><head><meta charset=\"utf-8\"></head><body><script>var d = {\"nick\":\"大歌\","
-                             "\"song_name\":\"长曲\",\"playurl\":\"" +
-                             server.url("/media/long.m4a") + "\"};</script></body></html>";
-    server.route("/play?s=L1", testing_support::respond(200, {{"Content-Type", "text/html; charset=utf-8"}}, page));
+    const std::string page =
+        "<html><head><meta charset=\"utf-8\"></head><body><script>var d = {\"nick\":\"大歌\","
+        "\"song_name\":\"长曲\",\"playurl\":\"" +
+        server.url("/media/long.m4a") + "\"};</script></body></html>";
+    server.route("/play?s=L1",
+                 testing_support::respond(200, {{"Content-Type", "text/html; charset=utf-8"}}, page));
     server.route("/media/long.m4a", testing_support::respond(200, {{"Content-Type", "audio/mp4"}}, media));
     const fs::path song = programDirectory / "大歌 - 长曲.m4a";
 
-    e2e::ChildProcess program({(programDirectory / "tarlowen").string()},
-                              e2e::environmentWith({"DISPLAY=" + display->name(), "QT_QPA_PLATFORM=xcb",
-                                                    "XDG_RUNTIME_DIR=" + runtime.string(),
-                                                    "ASAN_OPTIONS=detect_leaks=0"}),
-                              directory / "tarlowen.log");
+    e2e::ChildProcess program(
+        {(programDirectory / "tarlowen").string()},
+        e2e::environmentWith({"DISPLAY=" + display->name(), "QT_QPA_PLATFORM=xcb",
+                              "XDG_RUNTIME_DIR=" + runtime.string(), "ASAN_OPTIONS=detect_leaks=0"}),
+        directory / "tarlowen.log");
     std::optional<e2e::WindowId> window;
-    ASSERT_TRUE(waitUntil([&] { return (window = desktop.findWindow(kWindowTitlePattern)).has_value() || !program.running(); },
-                          kDeadline) &&
+    ASSERT_TRUE(waitUntil(
+                    [&] {
+                        return (window = desktop.findWindow(kWindowTitlePattern)).has_value() ||
+                               !program.running();
+                    },
+                    kDeadline) &&
                 window)
         << "the window never appeared";
 
@@ -122,14 +128,19 @@ TEST(StreamingEndToEndTest, LargeSongIsSavedWholeInConstantMemory) {
     const long idleKiB = statusKiB(program.pid(), "VmHWM");
     ASSERT_GT(idleKiB, 0);
     ASSERT_TRUE(desktop.copyText(server.url("/play?s=L1")));
-    ASSERT_TRUE(waitUntil([&] { return desktop.clipboardText() == "" && fs::exists(song) && fs::file_size(song) == kSongBytes; },
-                          kDeadline) ||
+    ASSERT_TRUE(waitUntil(
+                    [&] {
+                        return desktop.clipboardText() == "" && fs::exists(song) &&
+                               fs::file_size(song) == kSongBytes;
+                    },
+                    kDeadline) ||
                 !program.running())
         << "the song was not saved";
     const long peakKiB = statusKiB(program.pid(), "VmHWM");
 
     EXPECT_TRUE(e2e::readWholeFile(song) == media) << "the saved song differs from the media";
-    EXPECT_LE(peakKiB, idleKiB + kMarginKiB) << "idle peak " << idleKiB << " KiB, download peak " << peakKiB << " KiB";
+    EXPECT_LE(peakKiB, idleKiB + kMarginKiB)
+        << "idle peak " << idleKiB << " KiB, download peak " << peakKiB << " KiB";
     std::cout << "resident peak: " << idleKiB / 1024 << " MiB idle, " << peakKiB / 1024 << " MiB after a "
               << kSongBytes / (1 << 20) << " MiB song\n";
     std::vector<std::string> names;
@@ -139,7 +150,8 @@ TEST(StreamingEndToEndTest, LargeSongIsSavedWholeInConstantMemory) {
     EXPECT_EQ(names.size(), 2U) << "a temporary file was left";
 
     EXPECT_TRUE(desktop.closeWindow(*window));
-    EXPECT_EQ(program.waitFor(kDeadline).value_or(-1), 0) << e2e::readWholeFile(directory / "tarlowen.log").value_or("");
+    EXPECT_EQ(program.waitFor(kDeadline).value_or(-1), 0)
+        << e2e::readWholeFile(directory / "tarlowen.log").value_or("");
     std::error_code ignored;
     if (!HasFailure()) {
         fs::remove_all(directory, ignored);

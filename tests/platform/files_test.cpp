@@ -174,7 +174,6 @@ TEST_F(WriteMediaFileTest, DirectoryOfThatNameIsNotReplaced) {
     EXPECT_EQ(entries().size(), 1U);
 }
 
-
 TEST_F(WriteMediaFileTest, ReplacedFileTakesOnlyThePermissionBitsOfTheFileItself) {
     put("n - s.m4a", "earlier");
     ASSERT_EQ(::chmod((m_directory / "n - s.m4a").c_str(), 04755), 0);
@@ -270,7 +269,8 @@ TEST_F(WriteMediaFileTest, WritingStopsAtTheDiskFloorAndTheSizeCap) {
     EXPECT_EQ(contentOf("n - s.m4a"), "earlier");
     EXPECT_EQ(entries(), std::vector<std::string>{"n - s.m4a"});
 
-    MediaFileWriter fits(m_directory, "n - s.m4a", {.diskSpace = smallDisk(200 * 1024), .maxBytes = 64 * 1024});
+    MediaFileWriter fits(m_directory, "n - s.m4a",
+                         {.diskSpace = smallDisk(200 * 1024), .maxBytes = 64 * 1024});
     EXPECT_TRUE(fits.expect(64 * 1024));
     EXPECT_TRUE(fits.append(piece));
     EXPECT_EQ(fits.finish(), MediaWriteResult::Written);
@@ -324,7 +324,8 @@ TEST_F(WriteMediaFileTest, StaleTemporariesOfEndedProcessesAreRemovedAndNothingE
     std::sort(left.begin(), left.end());
     std::vector<std::string> expected{".tarlowen-" + alive + "-1.part", ".tarlowen-" + ended + "-1.partial",
                                       ".tarlowen-" + ended + "-7.part", ".tarlowen-" + ended + "-8.part",
-                                      ".tarlowen-" + ended + "-x.part", "n - s.m4a", "tarlowen-" + ended + "-1.part"};
+                                      ".tarlowen-" + ended + "-x.part", "n - s.m4a",
+                                      "tarlowen-" + ended + "-1.part"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(left, expected);
     EXPECT_EQ(contentOf("n - s.m4a"), "a song");
@@ -344,4 +345,3 @@ TEST_F(WriteMediaFileTest, SongsGoNextToTheProgramElseToTheMusicFolderMadeWhenMi
 
 }  // namespace
 }  // namespace tarlowen
-

@@ -40,10 +40,10 @@ struct AutomationFetchOptions {
 };
 
 // Performs one synchronous HTTP exchange through the HTTP request automation component and returns
-// the whole response body, which the caller owns (or hands it to options.bodySink). Never reports an error: the body is empty when the
-// component cannot be created (every output is then left as it was) or the exchange fails (status
-// 0, no response headers). A supplied requestObject stays usable by the caller afterwards. The
-// calling thread's apartment count is raised for the call and restored on every way out.
+// the whole response body, which the caller owns (or hands it to options.bodySink). Never reports an error:
+// the body is empty when the component cannot be created (every output is then left as it was) or the
+// exchange fails (status 0, no response headers). A supplied requestObject stays usable by the caller
+// afterwards. The calling thread's apartment count is raised for the call and restored on every way out.
 [[nodiscard]] ByteSet AutomationFetch(std::string_view url, const AutomationFetchOptions& options = {});
 
 }  // namespace tarlowen
