@@ -46,21 +46,6 @@ constexpr std::size_t kMiB = 1024 * 1024;
 
 // ---- the child that downloads with AutomationFetch -----------------------------------------------
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // The download cycle's own use: the address alone, the body streamed into the song writer as it
 // arrives, which syncs the file and renames it into place, as the program saves a song.
 int fetchToFile(const char* url, const char* path) {

@@ -109,7 +109,7 @@ class MediaFileWriter {
   private:
     [[nodiscard]] bool open() noexcept;
     [[nodiscard]] bool fits(std::uint64_t more) noexcept;
-    [[nodiscard]] bool fail() noexcept;
+    bool fail() noexcept;  // marks the writer failed, drops the temporary file; always false
 
     std::filesystem::path m_directory;
     std::filesystem::path m_target;  // empty when the name cannot be written
