@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QFile>
+#include <QStandardPaths>
 #include <memory>
 #include <utility>
 
@@ -15,16 +17,23 @@ namespace tarlowen {
 namespace {
 
 // The download cycle on the real transfers and file system: the page and the media are fetched
-// with nothing but their address; of the media response only the body and the status are used.
+// with nothing but their address; the media's body streams into its file, and of the rest of the
+// response only the status is used. Songs go next to the program, or to the music folder when the
+// program may not write there.
 std::unique_ptr<DownloadCycle> makeDownloadCycle(ClipboardPort& clipboard) {
+    const MediaFolders folders{
+        programDirectory(),
+        QFile::encodeName(QStandardPaths::writableLocation(QStandardPaths::MusicLocation)).toStdString()};
+    static_cast<void>(removeStaleTemporaries(folders.program));
+    static_cast<void>(removeStaleTemporaries(folders.music));
     return std::make_unique<DownloadCycle>(
         clipboard, [](const Text& url) { return WinHttpFetch(url); },
-        [](const Text& url) {
+        [](const Text& url, const MediaSink& sink) {
             int status = 0;
-            ByteSet body = AutomationFetch(url, {.status = &status});
-            return MediaResponse{std::move(body), status};
+            static_cast<void>(AutomationFetch(url, {.status = &status, .bodySink = sink}));
+            return status;
         },
-        programDirectory());
+        folders);
 }
 
 }  // namespace

@@ -1,11 +1,17 @@
 #include "platform/files.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -27,108 +33,103 @@ namespace fs = std::filesystem;
            name.find('\0') == std::string::npos;
 }
 
-// Closes the descriptor and removes the temporary file unless the write was committed.
-class TemporaryFile {
-  public:
-    TemporaryFile(int fd, fs::path path) : m_fd(fd), m_path(std::move(path)) {}
-    ~TemporaryFile() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        if (!m_committed) {
-            ::unlink(m_path.c_str());
-        }
+// The target inside `directory` for a name in code page 936; empty when none may be written.
+[[nodiscard]] fs::path targetIn(const fs::path& directory, std::string_view fileName) {
+    const std::string name = fileSystemName(fileName);
+    if (directory.empty() || !isPlainName(name)) {
+        return {};
     }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    [[nodiscard]] int fd() const { return m_fd; }
-    [[nodiscard]] const fs::path& path() const { return m_path; }
-
-    // Closes the descriptor; false when the close reported an error (data may not have landed).
-    [[nodiscard]] bool close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-    void commit() { m_committed = true; }
-
-  private:
-    int m_fd;
-    fs::path m_path;
-    bool m_committed = false;
-};
-
-// Creates a new, empty temporary file in `directory`. The descriptor is -1 when none could be made.
-struct NewFile {
-    int fd = -1;
-    fs::path path;
-};
-
-NewFile createTemporaryFile(const fs::path& directory) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name =
-            ".tarlowen-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part";
-        fs::path path = directory / name;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            return {fd, std::move(path)};
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    return {};
+    return directory / name;
 }
 
-[[nodiscard]] bool writeAll(int fd, const ByteSet& data) {
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t result = ::write(fd, data.data() + written, data.size() - written);
+constexpr std::string_view kTemporaryPrefix = ".tarlowen-";
+constexpr std::string_view kTemporarySuffix = ".part";
+
+// The free space is asked about again after this many bytes, so another writer filling the disk
+// meanwhile is noticed while the floor still holds most of its margin.
+constexpr std::uint64_t kSpaceProbeInterval = std::uint64_t{8} << 20;
+constexpr std::uint64_t kMinimumDiskFloor = std::uint64_t{256} << 20;
+constexpr std::uint64_t kDiskFloorPercent = 2;
+
+[[nodiscard]] bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t result = ::write(fd, data, size);
         if (result < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return false;
         }
-        written += static_cast<std::size_t>(result);
+        data += result;
+        size -= static_cast<std::size_t>(result);
     }
     return true;
 }
 
-// Creates `target` empty unless something of that name exists already, which stays untouched.
-MediaWriteResult createEmptyUnlessPresent(const fs::path& target) {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        return ::close(fd) == 0 ? MediaWriteResult::CreatedEmpty : MediaWriteResult::Failed;
-    }
-    struct stat existing {};
-    if (errno == EEXIST && ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        return MediaWriteResult::KeptExisting;
-    }
-    return MediaWriteResult::Failed;
+// A regular file nobody may write: no write permission bit at all (how a file is marked read-only,
+// and what a privileged process's access check would overlook), or none for this process.
+[[nodiscard]] bool isReadOnlyFile(const fs::path& path, const struct stat& status) {
+    return (status.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0;
 }
 
-MediaWriteResult replaceWithData(const fs::path& directory, const fs::path& target, const ByteSet& data) {
-    NewFile created = createTemporaryFile(directory);
-    if (created.fd < 0) {
-        return MediaWriteResult::Failed;
-    }
-    TemporaryFile temporary(created.fd, std::move(created.path));
-    // A replaced file keeps its permissions, as it would had it been rewritten in place.
+// True when something other than a writable regular file or a symbolic link holds the target's
+// name: a directory is never replaced, a read-only song is kept. `mode` receives the permission
+// bits a regular target lends to its replacement (never a link's target's, never set-id bits).
+[[nodiscard]] bool targetRefuses(const fs::path& target, std::optional<mode_t>& mode) {
     struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        ::fchmod(temporary.fd(), existing.st_mode & 07777);
+    if (::lstat(target.c_str(), &existing) != 0) {
+        return errno != ENOENT;
     }
-    if (!writeAll(temporary.fd(), data) || ::fsync(temporary.fd()) != 0 || !temporary.close()) {
-        return MediaWriteResult::Failed;
+    if (S_ISLNK(existing.st_mode)) {
+        return false;  // the link itself is replaced; what it points to is not touched
     }
-    if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
-        return MediaWriteResult::Failed;
+    if (!S_ISREG(existing.st_mode) || isReadOnlyFile(target, existing)) {
+        return true;
     }
-    temporary.commit();
-    return MediaWriteResult::Written;
+    mode = existing.st_mode & 0777;
+    return false;
+}
+
+// Whether the program may create and rename files in `directory` (checked with its effective ids).
+[[nodiscard]] bool isWritableDirectory(const fs::path& directory) {
+    struct stat status {};
+    return !directory.empty() && ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// The PID in a temporary file's name ".tarlowen-PID-N.part"; nullopt for any other name.
+[[nodiscard]] std::optional<pid_t> temporaryOwner(std::string_view name) {
+    if (!name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix)) {
+        return std::nullopt;
+    }
+    name.remove_prefix(kTemporaryPrefix.size());
+    name.remove_suffix(kTemporarySuffix.size());
+    const auto dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || dash + 1 == name.size()) {
+        return std::nullopt;
+    }
+    const std::string_view pidText = name.substr(0, dash);
+    const std::string_view counter = name.substr(dash + 1);
+    const auto allDigits = [](std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!allDigits(pidText) || !allDigits(counter) || counter.size() > 10) {
+        return std::nullopt;
+    }
+    int pid = 0;
+    const auto [end, error] = std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
+    if (error != std::errc{} || end != pidText.data() + pidText.size() || pid <= 0) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(pid);
+}
+
+// Whether a temporary file made by process `pid` can no longer be written by its maker.
+[[nodiscard]] bool ownerIsGone(pid_t pid) {
+    if (pid == ::getpid()) {
+        return true;  // see removeStaleTemporaries: this process has made none yet
+    }
+    return ::kill(pid, 0) != 0 && errno == ESRCH;  // EPERM: alive, another user's
 }
 
 }  // namespace
@@ -169,21 +170,237 @@ std::string fileSystemName(std::string_view fileName) noexcept {
     }
 }
 
-MediaWriteResult writeMediaFile(const fs::path& directory, std::string_view fileName,
-                                const ByteSet& data) noexcept {
+MediaWriteResult writeMediaFile(const fs::path& directory, std::string_view fileName, const ByteSet& data,
+                                MediaFileLimits limits) noexcept {
+    if (data.empty()) {
+        return keepOrCreateEmpty(directory, fileName);
+    }
+    MediaFileWriter writer(directory, fileName, std::move(limits));
+    if (!writer.expect(data.size()) || !writer.append(data)) {
+        return MediaWriteResult::Failed;
+    }
+    return writer.finish();
+}
+
+MediaWriteResult keepOrCreateEmpty(const fs::path& directory, std::string_view fileName) noexcept {
     try {
-        const std::string name = fileSystemName(fileName);
-        if (directory.empty() || !isPlainName(name)) {
+        const fs::path target = targetIn(directory, fileName);
+        if (target.empty()) {
             return MediaWriteResult::Failed;
         }
-        const fs::path target = directory / name;
-        if (data.empty()) {
-            return createEmptyUnlessPresent(target);
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            return ::close(fd) == 0 ? MediaWriteResult::CreatedEmpty : MediaWriteResult::Failed;
         }
-        return replaceWithData(directory, target, data);
+        struct stat existing {};
+        if (errno == EEXIST && ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+            return MediaWriteResult::KeptExisting;
+        }
+        return MediaWriteResult::Failed;
     } catch (...) {
         return MediaWriteResult::Failed;
     }
+}
+
+std::optional<fs::path> saveDirectory(const fs::path& programDirectory,
+                                      const fs::path& musicDirectory) noexcept {
+    try {
+        if (isWritableDirectory(programDirectory)) {
+            return programDirectory;
+        }
+        if (musicDirectory.empty()) {
+            return std::nullopt;
+        }
+        std::error_code ignored;
+        fs::create_directories(musicDirectory, ignored);
+        if (isWritableDirectory(musicDirectory)) {
+            return musicDirectory;
+        }
+        return std::nullopt;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::size_t removeStaleTemporaries(const fs::path& directory) noexcept {
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) {
+        return 0;
+    }
+    const int directoryFd = ::dirfd(listing);
+    std::size_t removed = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::optional<pid_t> owner = temporaryOwner(entry->d_name);
+        if (!owner) {
+            continue;
+        }
+        // Only a regular file of ours: a link or a directory that happens to carry the name stays.
+        struct stat status {};
+        if (::fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode) || !ownerIsGone(*owner)) {
+            continue;
+        }
+        if (::unlinkat(directoryFd, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(listing);
+    return removed;
+}
+
+std::optional<DiskSpace> diskSpaceOf(const fs::path& directory) noexcept {
+    struct statvfs status {};
+    if (::statvfs(directory.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    const std::uint64_t unit = status.f_frsize != 0 ? status.f_frsize : status.f_bsize;
+    return DiskSpace{static_cast<std::uint64_t>(status.f_bavail) * unit,
+                     static_cast<std::uint64_t>(status.f_blocks) * unit};
+}
+
+std::uint64_t diskFloorOf(const DiskSpace& space) noexcept {
+    return std::max(kMinimumDiskFloor, space.size / 100 * kDiskFloorPercent);
+}
+
+MediaFileWriter::MediaFileWriter(fs::path directory, std::string_view fileName,
+                                 MediaFileLimits limits) noexcept
+    : m_limits(std::move(limits)) {
+    try {
+        m_target = targetIn(directory, fileName);
+        m_directory = std::move(directory);
+    } catch (...) {
+        m_target.clear();
+    }
+    if (m_target.empty() || !m_limits.diskSpace) {
+        m_failed = true;
+    }
+}
+
+MediaFileWriter::~MediaFileWriter() {
+    abandon();
+}
+
+bool MediaFileWriter::fail() noexcept {
+    m_failed = true;
+    abandon();
+    return false;
+}
+
+void MediaFileWriter::abandon() noexcept {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_temporary.empty()) {
+        ::unlink(m_temporary.c_str());
+        m_temporary.clear();
+    }
+}
+
+bool MediaFileWriter::fits(std::uint64_t more) noexcept {
+    if (more > m_limits.maxBytes || m_written > m_limits.maxBytes - more) {
+        return false;
+    }
+    if (more <= m_spaceAllowance && m_sinceProbe < kSpaceProbeInterval) {
+        m_spaceAllowance -= more;
+        m_sinceProbe += more;
+        return true;
+    }
+    std::optional<DiskSpace> space;
+    try {
+        space = m_limits.diskSpace(m_directory);
+    } catch (...) {
+        return false;  // a probe that cannot answer cannot vouch for the floor
+    }
+    if (!space) {
+        return false;
+    }
+    const std::uint64_t floor = diskFloorOf(*space);
+    m_spaceAllowance = space->available > floor ? space->available - floor : 0;
+    m_sinceProbe = more;
+    if (more > m_spaceAllowance) {
+        return false;
+    }
+    m_spaceAllowance -= more;
+    return true;
+}
+
+bool MediaFileWriter::expect(std::uint64_t size) noexcept {
+    if (m_failed) {
+        return false;
+    }
+    // Asks the probe afresh: the whole song must fit above the floor before anything is written.
+    m_sinceProbe = kSpaceProbeInterval;
+    if (size > m_written && !fits(size - m_written)) {
+        return fail();
+    }
+    // Only a check: the bytes count against the allowance when they arrive.
+    m_sinceProbe = kSpaceProbeInterval;
+    m_spaceAllowance = 0;
+    return true;
+}
+
+bool MediaFileWriter::open() noexcept {
+    try {
+        std::optional<mode_t> mode;
+        if (targetRefuses(m_target, mode)) {
+            return false;
+        }
+        static std::atomic<unsigned> counter{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            fs::path path = m_directory / (std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" +
+                                           std::to_string(counter++) + std::string(kTemporarySuffix));
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                m_fd = fd;
+                m_temporary = std::move(path);
+                // A replaced file keeps its permission bits, as it would had it been rewritten in place.
+                if (mode) {
+                    ::fchmod(m_fd, *mode);
+                }
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool MediaFileWriter::append(std::span<const std::uint8_t> bytes) noexcept {
+    if (m_failed) {
+        return false;
+    }
+    if (bytes.empty()) {
+        return true;
+    }
+    if ((m_fd < 0 && !open()) || !fits(bytes.size()) || !writeAll(m_fd, bytes.data(), bytes.size())) {
+        return fail();
+    }
+    m_written += bytes.size();
+    return true;
+}
+
+MediaWriteResult MediaFileWriter::finish() noexcept {
+    if (m_failed || m_fd < 0 || m_written == 0) {
+        fail();
+        return MediaWriteResult::Failed;
+    }
+    std::optional<mode_t> mode;
+    // The data and the file's size reach the disk before the new name does, so after a crash the
+    // name holds the earlier file or the whole song, never a part of it.
+    const int fd = std::exchange(m_fd, -1);
+    const bool synced = ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !synced || targetRefuses(m_target, mode) ||
+        ::rename(m_temporary.c_str(), m_target.c_str()) != 0) {
+        fail();
+        return MediaWriteResult::Failed;
+    }
+    m_temporary.clear();
+    return MediaWriteResult::Written;
 }
 
 }  // namespace tarlowen

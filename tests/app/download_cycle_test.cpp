@@ -1,17 +1,24 @@
 #include "app/download_cycle.hpp"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/message_pump.hpp"
 #include "support/case_name.hpp"
 #include "support/fake_clipboard.hpp"
 
@@ -23,28 +30,54 @@ using testing_support::FakeClipboard;
 using testing_support::PrintTo;
 using namespace std::string_view_literals;
 
-ByteSet bytes(std::string_view text) {
-    return ByteSet(text.begin(), text.end());
-}
+// A temporary directory for one test, removed with what it holds.
+class ScratchDirectory {
+  public:
+    ScratchDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "tarlowen-cycle-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        }
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
-struct WriteCall {
-    fs::path directory;
-    Text fileName;
-    ByteSet data;
+    [[nodiscard]] const fs::path& path() const { return m_path; }
+
+  private:
+    fs::path m_path;
 };
 
-// The cycle wired to fakes that return canned answers and record what they were asked.
-struct CycleRig {
-    explicit CycleRig(std::optional<Text> clipboardText, Text pageText = {}, MediaResponse mediaResponse = {})
-        : clipboard(std::move(clipboardText)), page(std::move(pageText)), media(std::move(mediaResponse)) {}
+// Every file in `directory` with its content, by name.
+std::map<std::string, std::string> filesIn(const fs::path& directory) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        files[entry.path().filename().string()] = {std::istreambuf_iterator<char>(in),
+                                                   std::istreambuf_iterator<char>()};
+    }
+    return files;
+}
 
-    DownloadCycle makeCycle(DownloadCycle::MediaWriter writer = {}) {
-        if (!writer) {
-            writer = [this](const fs::path& into, std::string_view fileName, const ByteSet& data) {
-                writes.push_back({into, Text(fileName), data});
-                return MediaWriteResult::Written;
-            };
-        }
+// A media answer as a fake transfer gives it: the body is handed to the sink in small pieces; a
+// `cutAfter` stops it there as a lost connection would (the status then reads 0).
+struct CannedMedia {
+    int status = 0;
+    std::string body;
+    std::optional<std::size_t> cutAfter;
+};
+
+// The cycle wired to fakes that return canned answers and record what they were asked, saving into
+// a scratch directory through the real files layer.
+struct CycleRig {
+    explicit CycleRig(std::optional<Text> clipboardText, Text pageText = {}, CannedMedia mediaAnswer = {})
+        : clipboard(std::move(clipboardText)), page(std::move(pageText)), media(std::move(mediaAnswer)) {}
+
+    DownloadCycle makeCycle(MediaFileLimits limits = {}) {
         return DownloadCycle(
             clipboard,
             [this](const Text& url) {
@@ -54,21 +87,36 @@ struct CycleRig {
                 }
                 return page;
             },
-            [this](const Text& url) {
-                mediaUrls.push_back(url);
-                return media;
-            },
-            directory, std::move(writer));
+            [this](const Text& url, const MediaSink& sink) { return fetchMedia(url, sink); },
+            MediaFolders{directory.path(), musicDirectory}, std::move(limits),
+            [this](std::string_view line) { reports.emplace_back(line); });
+    }
+
+    int fetchMedia(const Text& url, const MediaSink& sink) {
+        mediaUrls.push_back(url);
+        const std::size_t end = std::min(media.body.size(), media.cutAfter.value_or(media.body.size()));
+        const auto* data = reinterpret_cast<const std::uint8_t*>(media.body.data());
+        for (std::size_t at = 0; at < end; at += 3) {
+            if (!sink({media.status, media.body.size(), {data + at, std::min<std::size_t>(3, end - at)}})) {
+                return 0;
+            }
+            if (onPiece) {
+                onPiece();
+            }
+        }
+        return media.cutAfter ? 0 : media.status;
     }
 
     FakeClipboard clipboard;
     Text page;
-    MediaResponse media;
-    fs::path directory = "/srv/program";
+    CannedMedia media;
+    ScratchDirectory directory;
+    fs::path musicDirectory;
     std::function<void()> onPageFetch;
+    std::function<void()> onPiece;
     std::vector<Text> pageUrls;
     std::vector<Text> mediaUrls;
-    std::vector<WriteCall> writes;
+    std::vector<std::string> reports;
 };
 
 // A page as the service embeds its data, with the values written raw into it.
@@ -81,18 +129,19 @@ struct CycleCase {
     const char* name;
     std::optional<Text> clipboard;
     Text page;
-    MediaResponse media;
+    CannedMedia media;
     // Expected: nullopt when the tick ends before fetching anything.
     std::optional<Text> mediaUrl;
-    Text fileName;
-    ByteSet written;
+    Text fileName;  // code page 936
+    std::string saved;
 };
 
 class DownloadCycleTest : public ::testing::TestWithParam<CycleCase> {};
 
-TEST_P(DownloadCycleTest, FetchesWritesAndEmptiesClipboard) {
+TEST_P(DownloadCycleTest, FetchesSavesAndEmptiesClipboard) {
     const CycleCase& c = GetParam();
     CycleRig rig(c.clipboard, c.page, c.media);
+    ASSERT_FALSE(rig.directory.path().empty());
     DownloadCycle cycle = rig.makeCycle();
 
     cycle.OnTick();
@@ -100,7 +149,7 @@ TEST_P(DownloadCycleTest, FetchesWritesAndEmptiesClipboard) {
     if (!c.mediaUrl) {
         EXPECT_TRUE(rig.pageUrls.empty());
         EXPECT_TRUE(rig.mediaUrls.empty());
-        EXPECT_TRUE(rig.writes.empty());
+        EXPECT_TRUE(filesIn(rig.directory.path()).empty());
         EXPECT_EQ(rig.clipboard.replacements, 0);
         EXPECT_EQ(rig.clipboard.content, c.clipboard);
         return;
@@ -109,16 +158,16 @@ TEST_P(DownloadCycleTest, FetchesWritesAndEmptiesClipboard) {
     EXPECT_EQ(rig.pageUrls[0], *c.clipboard);  // used as read, not trimmed
     ASSERT_EQ(rig.mediaUrls.size(), 1U);
     EXPECT_EQ(rig.mediaUrls[0], *c.mediaUrl);
-    ASSERT_EQ(rig.writes.size(), 1U);
-    EXPECT_EQ(rig.writes[0].directory, rig.directory);
-    EXPECT_EQ(rig.writes[0].fileName, c.fileName);
-    EXPECT_EQ(rig.writes[0].data, c.written);
+    // The one file, under its UTF-8 name; no temporary file stays.
+    EXPECT_EQ(filesIn(rig.directory.path()),
+              (std::map<std::string, std::string>{{fileSystemName(c.fileName), c.saved}}));
     EXPECT_EQ(rig.clipboard.replacements, 1);
     EXPECT_EQ(rig.clipboard.content, Text());
+    EXPECT_TRUE(rig.reports.empty());
 }
 
-const ByteSet kSong = bytes("\x00\x01song-bytes\xFF"sv);
-const MediaResponse kOk{kSong, 200};
+const std::string kSong("\x00\x01song-bytes\xFF", 13);
+const CannedMedia kOk{200, kSong};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DownloadCycleTest,
@@ -161,32 +210,32 @@ INSTANTIATE_TEST_SUITE_P(
         CycleCase{"errorPageIsNoData",
                   "u",
                   sharePage("m", "s", "n"),
-                  MediaResponse{bytes("<h1>404</h1>"), 404},
+                  CannedMedia{404, "<h1>404</h1>"},
                   "m",
                   "n - s.m4a",
                   {}},
         CycleCase{"redirectIsNoData",
                   "u",
                   sharePage("m", "s", "n"),
-                  MediaResponse{bytes("moved"), 302},
+                  CannedMedia{302, "moved"},
                   "m",
                   "n - s.m4a",
                   {}},
-        CycleCase{"noResponseIsNoData",
+        CycleCase{"cutShortIsNoData",
                   "u",
                   sharePage("m", "s", "n"),
-                  MediaResponse{bytes("partial"), 0},
+                  CannedMedia{200, kSong, 7},
                   "m",
                   "n - s.m4a",
                   {}},
         CycleCase{"emptySuccessIsNoData",
                   "u",
                   sharePage("m", "s", "n"),
-                  MediaResponse{{}, 200},
+                  CannedMedia{200, ""},
                   "m",
                   "n - s.m4a",
                   {}},
-        CycleCase{"anySuccessStatusIsData", "u", sharePage("m", "s", "n"), MediaResponse{kSong, 206}, "m",
+        CycleCase{"anySuccessStatusIsData", "u", sharePage("m", "s", "n"), CannedMedia{206, kSong}, "m",
                   "n - s.m4a", kSong}),
     testing_support::CaseName{});
 
@@ -207,7 +256,7 @@ TEST(DownloadCycleNestingTest, TickDuringRunningCycleIsSkipped) {
 
     EXPECT_EQ(nestedTicks, 1);
     EXPECT_EQ(rig.pageUrls.size(), 1U);
-    EXPECT_EQ(rig.writes.size(), 1U);
+    EXPECT_EQ(rig.mediaUrls.size(), 1U);
     EXPECT_EQ(rig.clipboard.replacements, 1);
     EXPECT_FALSE(cycle.running());
 }
@@ -219,112 +268,237 @@ TEST(DownloadCycleNestingTest, SameLinkCopiedAgainIsFetchedAgain) {
     cycle.OnTick();
     cycle.OnTick();  // the clipboard is empty now: nothing happens
     rig.clipboard.content = "link";
+    rig.media.body = "second";
     cycle.OnTick();
 
     EXPECT_EQ(rig.pageUrls, (std::vector<Text>{"link", "link"}));
-    ASSERT_EQ(rig.writes.size(), 2U);
-    EXPECT_EQ(rig.writes[1].fileName, "n - s.m4a");
+    EXPECT_EQ(filesIn(rig.directory.path()), (std::map<std::string, std::string>{{"n - s.m4a", "second"}}));
 }
 
-// The cycle on the real file system, in a directory of its own.
-class DownloadCycleFilesTest : public ::testing::Test {
+// What a cycle leaves when something fails on its way: a fetcher or the writer runs out of memory,
+// a write fails, the program closes. The clipboard is emptied in every case, an earlier download
+// keeps its content and no temporary file stays.
+class DownloadCycleFailureTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tarlowen-cycle-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_directory = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_directory); }
+    DownloadCycleFailureTest()
+        : m_rig(Text("link"), sharePage("m", "s", "n"), CannedMedia{200, std::string(4096, 'B')}) {}
 
-    [[nodiscard]] std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(m_directory)) {
-            names.push_back(entry.path().filename().string());
-        }
-        return names;
+    void putEarlierDownload() {
+        std::ofstream(m_rig.directory.path() / "n - s.m4a", std::ios::binary) << "earlier";
     }
 
-    static std::string contentOf(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    void expectOnly(const std::map<std::string, std::string>& files) {
+        EXPECT_EQ(filesIn(m_rig.directory.path()), files);
+        EXPECT_EQ(m_rig.clipboard.content, Text());
+        EXPECT_EQ(m_rig.clipboard.replacements, 1);
     }
 
-    fs::path m_directory;
+    CycleRig m_rig;
 };
 
-TEST_F(DownloadCycleFilesTest, NonAddressLeavesEmptyFileAndEmptiesClipboard) {
-    CycleRig rig(Text("just some text"));
-    rig.directory = m_directory;
-    DownloadCycle cycle = rig.makeCycle(writeMediaFile);
+TEST_F(DownloadCycleFailureTest, PageFetcherOutOfMemoryCountsAsAFailedFetch) {
+    m_rig.media = {};  // an empty address fetches nothing
+    DownloadCycle cycle(
+        m_rig.clipboard, [](const Text&) -> Text { throw std::bad_alloc(); },
+        [this](const Text& url, const MediaSink& sink) { return m_rig.fetchMedia(url, sink); },
+        MediaFolders{m_rig.directory.path(), {}});
 
     cycle.OnTick();
 
-    EXPECT_EQ(entries(), std::vector<std::string>{" - .m4a"});
-    EXPECT_EQ(fs::file_size(m_directory / " - .m4a"), 0U);
-    EXPECT_EQ(rig.clipboard.content, Text());
+    EXPECT_EQ(m_rig.mediaUrls, std::vector<Text>{Text()});
+    expectOnly({{" - .m4a", ""}});  // as for a page that gave nothing
 }
 
-TEST_F(DownloadCycleFilesTest, SongIsSavedUnderUtf8Name) {
-    CycleRig rig(Text("link"), sharePage("m", "\xB8\xE8", "\xD6\xD0\xCE\xC4"), kOk);
-    rig.directory = m_directory;
-    DownloadCycle cycle = rig.makeCycle(writeMediaFile);
+TEST_F(DownloadCycleFailureTest, MediaFetcherOutOfMemoryMidBodyKeepsEarlierDownload) {
+    putEarlierDownload();
+    DownloadCycle cycle = m_rig.makeCycle();
+    int pieces = 0;
+    m_rig.onPiece = [&] {
+        if (++pieces == 100) {
+            throw std::bad_alloc();
+        }
+    };
 
     cycle.OnTick();
 
-    const std::string expectedName = "\xE4\xB8\xAD\xE6\x96\x87 - \xE6\xAD\x8C.m4a";  // 中文 - 歌.m4a
-    EXPECT_EQ(entries(), std::vector<std::string>{expectedName});
-    EXPECT_EQ(contentOf(m_directory / expectedName), std::string(kSong.begin(), kSong.end()));
+    EXPECT_EQ(pieces, 100);
+    expectOnly({{"n - s.m4a", "earlier"}});
 }
 
-TEST_F(DownloadCycleFilesTest, ErrorPageKeepsEarlierDownload) {
-    { std::ofstream(m_directory / "n - s.m4a", std::ios::binary) << "earlier song"; }
-    CycleRig rig(Text("link"), sharePage("m", "s", "n"), MediaResponse{bytes("Service Unavailable"), 503});
-    rig.directory = m_directory;
-    DownloadCycle cycle = rig.makeCycle(writeMediaFile);
-
-    cycle.OnTick();
-
-    EXPECT_EQ(contentOf(m_directory / "n - s.m4a"), "earlier song");
-    EXPECT_EQ(entries().size(), 1U);
-    EXPECT_EQ(rig.clipboard.content, Text());
-}
-
-TEST_F(DownloadCycleFilesTest, FailedWriteKeepsEarlierDownloadAndStillEmptiesClipboard) {
-    { std::ofstream(m_directory / "n - s.m4a", std::ios::binary) << "earlier"; }
-    CycleRig rig(Text("link"), sharePage("m", "s", "n"), MediaResponse{ByteSet(4096, 0x42), 200});
-    rig.directory = m_directory;
-    MediaWriteResult result = MediaWriteResult::Written;
+TEST_F(DownloadCycleFailureTest, WriterOutOfMemoryKeepsEarlierDownload) {
+    putEarlierDownload();
+    int probes = 0;
     DownloadCycle cycle =
-        rig.makeCycle([&](const fs::path& directory, std::string_view name, const ByteSet& data) {
-            // A file size limit makes the write fail halfway, whoever runs the test.
-            rlimit saved{};
-            ::getrlimit(RLIMIT_FSIZE, &saved);
-            const rlimit tight{100, saved.rlim_max};
-            ::setrlimit(RLIMIT_FSIZE, &tight);
-            const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-            result = writeMediaFile(directory, name, data);
-            std::signal(SIGXFSZ, previousHandler);
-            ::setrlimit(RLIMIT_FSIZE, &saved);
-            return result;
-        });
+        m_rig.makeCycle(MediaFileLimits{.diskSpace = [&](const fs::path&) -> std::optional<DiskSpace> {
+            ++probes;
+            throw std::bad_alloc();
+        }});
 
     cycle.OnTick();
 
-    EXPECT_EQ(result, MediaWriteResult::Failed);
-    EXPECT_EQ(contentOf(m_directory / "n - s.m4a"), "earlier");
-    EXPECT_EQ(entries().size(), 1U);  // no temporary file left behind
+    EXPECT_GE(probes, 1);
+    expectOnly({{"n - s.m4a", "earlier"}});
+}
+
+TEST_F(DownloadCycleFailureTest, FailedWriteKeepsEarlierDownloadOrLeavesAnEmptyFile) {
+    // A file size limit makes the write fail partway, whoever runs the test.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const rlimit tight{100, saved.rlim_max};
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    DownloadCycle cycle = m_rig.makeCycle();
+    cycle.OnTick();
+    const std::map<std::string, std::string> withoutEarlier = filesIn(m_rig.directory.path());
+    putEarlierDownload();
+    m_rig.clipboard.content = "link";
+    cycle.OnTick();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(withoutEarlier, (std::map<std::string, std::string>{{"n - s.m4a", ""}}));
+    EXPECT_EQ(filesIn(m_rig.directory.path()),
+              (std::map<std::string, std::string>{{"n - s.m4a", "earlier"}}));
+    EXPECT_EQ(m_rig.clipboard.replacements, 2);
+}
+
+TEST_F(DownloadCycleFailureTest, ClosingAfterATransferWritesAndCreatesNothing) {
+    bool closing = false;
+    const auto previous = setTransferHeartbeatHandler([&] { return !closing; });
+    DownloadCycle cycle = m_rig.makeCycle();
+
+    // Closing during the media transfer: the song had arrived whole, yet nothing is saved.
+    m_rig.onPiece = [&] { closing = m_rig.media.body.size() > 0; };
+    cycle.OnTick();
+    const auto afterMediaClose = filesIn(m_rig.directory.path());
+
+    // Closing during the page fetch: the media is not even fetched, no empty file appears.
+    m_rig.onPiece = {};
+    closing = false;
+    m_rig.onPageFetch = [&] { closing = true; };
+    m_rig.clipboard.content = "link";
+    cycle.OnTick();
+    setTransferHeartbeatHandler(previous);
+
+    EXPECT_TRUE(afterMediaClose.empty());
+    EXPECT_TRUE(filesIn(m_rig.directory.path()).empty());
+    EXPECT_EQ(m_rig.mediaUrls.size(), 1U);
+    EXPECT_EQ(m_rig.clipboard.replacements, 2);
+}
+
+TEST_F(DownloadCycleFailureTest, NoWritableFolderNamesTheSongOnce) {
+    CycleRig rig(Text("link"), sharePage("m", "\xB8\xE8", "n"), kOk);
+    rig.musicDirectory = "/proc/no-music-here";
+    DownloadCycle cycle(
+        rig.clipboard, [&](const Text&) { return rig.page; },
+        [&](const Text& url, const MediaSink& sink) { return rig.fetchMedia(url, sink); },
+        MediaFolders{rig.directory.path() / "gone", rig.musicDirectory}, {},
+        [&](std::string_view line) { rig.reports.emplace_back(line); });
+
+    cycle.OnTick();
+
+    ASSERT_EQ(rig.reports.size(), 1U);
+    EXPECT_NE(rig.reports[0].find("\"n - \xE6\xAD\x8C.m4a\""), std::string::npos) << rig.reports[0];
+    EXPECT_TRUE(rig.mediaUrls.empty());
+    EXPECT_TRUE(filesIn(rig.directory.path()).empty());
     EXPECT_EQ(rig.clipboard.content, Text());
 }
 
-TEST_F(DownloadCycleFilesTest, MissingProgramDirectoryStillEmptiesClipboard) {
-    CycleRig rig(Text("link"), sharePage("m", "s", "n"), kOk);
-    rig.directory = m_directory / "gone";
-    DownloadCycle cycle = rig.makeCycle(writeMediaFile);
+// ---- a program folder the user may not write, for real --------------------------------------------
+//
+// The suite runs as root, for whom every folder is writable; so this test starts a copy of this
+// test program as the unprivileged user "nobody" (setpriv, its own HOME), which runs the cycles
+// below (UnprivilegedSaveTest) and reports through its exit status and output.
 
-    cycle.OnTick();
+constexpr const char* kUnprivilegedProgramVariable = "TARLOWEN_TEST_UNWRITABLE_PROGRAM_DIR";
+constexpr const char* kUnprivilegedMusicVariable = "TARLOWEN_TEST_MUSIC_DIR";
+constexpr const char* kUnprivilegedNoMusicVariable = "TARLOWEN_TEST_UNUSABLE_MUSIC_DIR";
 
-    EXPECT_TRUE(entries().empty());
-    EXPECT_EQ(rig.clipboard.content, Text());
+TEST(UnprivilegedSaveTest, RunAsNobody) {
+    const char* programDir = std::getenv(kUnprivilegedProgramVariable);
+    const char* musicDir = std::getenv(kUnprivilegedMusicVariable);
+    const char* noMusicDir = std::getenv(kUnprivilegedNoMusicVariable);
+    if (programDir == nullptr || musicDir == nullptr || noMusicDir == nullptr) {
+        GTEST_SKIP() << "runs only when started by UnwritableProgramFolderTest";
+    }
+    ASSERT_NE(::geteuid(), 0U);
+    const auto fetchMedia = [](const Text&, const MediaSink& sink) {
+        const std::string song = "a song for the music folder";
+        return sink({200, song.size(), {reinterpret_cast<const std::uint8_t*>(song.data()), song.size()}})
+                   ? 200
+                   : 0;
+    };
+    FakeClipboard clipboard(Text("link"));
+    DownloadCycle toMusic(
+        clipboard, [](const Text&) { return sharePage("m", "s", "n"); }, fetchMedia,
+        MediaFolders{programDir, musicDir});
+    toMusic.OnTick();
+    clipboard.content = "link";
+    // Neither folder: the default reporter writes the line to standard error.
+    DownloadCycle nowhere(
+        clipboard, [](const Text&) { return sharePage("m", "\xB8\xE8", "n"); }, fetchMedia,
+        MediaFolders{programDir, noMusicDir});
+    nowhere.OnTick();
+    EXPECT_EQ(clipboard.replacements, 2);
+}
+
+// Runs `command` through the shell; its exit status, with standard output and error in `output`.
+int runShell(const std::string& command, std::string& output) {
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    char buffer[4096];
+    while (const std::size_t count = std::fread(buffer, 1, sizeof buffer, pipe)) {
+        output.append(buffer, count);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(UnwritableProgramFolderTest, SongGoesToTheMusicFolderElseOneLineNamesIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to start a run as another user";
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const ScratchDirectory scratch;
+    const fs::path base = scratch.path();
+    ASSERT_FALSE(base.empty());
+    fs::permissions(base, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    const fs::path program = base / "program";  // root's, as an installed program's folder would be
+    const fs::path home = base / "home";        // nobody's own
+    const fs::path lockedHome = base / "locked-home";
+    fs::create_directory(program);
+    fs::create_directory(home);
+    fs::create_directory(lockedHome);
+    ASSERT_EQ(::chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    fs::copy_file("/proc/self/exe", program / "app_tests");
+
+    std::string output;
+    const int status = runShell(
+        "setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME=" + home.string() + " " +
+            kUnprivilegedProgramVariable + "=" + program.string() + " " + kUnprivilegedMusicVariable + "=" +
+            (home / "Music").string() + " " + kUnprivilegedNoMusicVariable + "=" +
+            (lockedHome / "Music").string() + " ASAN_OPTIONS=detect_leaks=0 " +
+            (program / "app_tests").string() + " --gtest_filter=UnprivilegedSaveTest.RunAsNobody",
+        output);
+
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    EXPECT_EQ(filesIn(home / "Music"),
+              (std::map<std::string, std::string>{{"n - s.m4a", "a song for the music folder"}}));
+    std::vector<std::string> programEntries;
+    for (const auto& entry : fs::directory_iterator(program)) {
+        programEntries.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(programEntries, std::vector<std::string>{"app_tests"});
+    EXPECT_FALSE(fs::exists(lockedHome / "Music"));
+    // One line naming the song that could not be saved, in UTF-8.
+    EXPECT_NE(output.find("tarlowen: the song \"n - \xE6\xAD\x8C.m4a\" could not be saved"),
+              std::string::npos)
+        << output;
 }
 
 }  // namespace

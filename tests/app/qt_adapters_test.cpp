@@ -120,15 +120,11 @@ TEST(QtMessagePumpTest, CloseDuringCycleEndsProgramAfterCycle) {
             steps.emplace_back("page fetched");
             return Text("\"playurl\":\"m\",\"song_name\":\"s\",\"nick\":\"n\"");
         },
-        [&](const Text&) {
+        [&](const Text&, const MediaSink&) {
             steps.emplace_back("media fetch");
-            return MediaResponse{{1, 2, 3}, 200};
+            return 200;
         },
-        "/nowhere",
-        [&](const std::filesystem::path&, std::string_view, const ByteSet&) {
-            steps.emplace_back("write");
-            return MediaWriteResult::Written;
-        });
+        MediaFolders{"/nowhere", {}}, {}, [&](std::string_view) { steps.emplace_back("no folder to save in"); });
 
     MainWindow shown(clipboard, [&] { cycle.OnTick(); });
     window = &shown;
@@ -146,7 +142,7 @@ TEST(QtMessagePumpTest, CloseDuringCycleEndsProgramAfterCycle) {
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(shown.isVisible());
     EXPECT_TRUE(pump.quitRequested());
-    EXPECT_EQ(steps, (std::vector<std::string>{"page fetch", "page fetched", "media fetch", "write"}));
+    EXPECT_EQ(steps, (std::vector<std::string>{"page fetch", "page fetched", "no folder to save in"}));
     EXPECT_EQ(clipboard.content, Text());
     QCoreApplication::processEvents();  // drop the call left queued
 }

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <functional>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -204,6 +206,55 @@ TEST_F(HttpRequestComponentTest, FailedSendLeavesNothingToRead) {
     EXPECT_TRUE(ReadProperty(m_request, "Status").isEmpty());
     EXPECT_TRUE(ReadProperty(m_request, "GetAllResponseHeaders").isEmpty());
     EXPECT_TRUE(ReadProperty(m_request, "ResponseBody").isEmpty());
+}
+
+// The native channel: the body of the next Send goes to the sink as it arrives, the component keeps
+// none of it, and everything else reads as usual.
+TEST_F(HttpRequestComponentTest, SinkTakesTheBodyOfTheNextSendOnly) {
+    const std::string media(300 * 1024, 'm');
+    ScriptedHttpServer server;
+    server.route("/m", respond(200, {{"Content-Type", "audio/mp4"}}, media));
+    std::string received;
+    std::vector<std::optional<std::uint64_t>> lengths;
+    std::vector<int> statuses;
+    ASSERT_TRUE(setResponseBodySink(m_request, [&](const HttpBodyPiece& piece) {
+        received.append(piece.bytes.begin(), piece.bytes.end());
+        lengths.push_back(piece.contentLength);
+        statuses.push_back(piece.status);
+        return true;
+    }));
+
+    ASSERT_TRUE(get(server.url("/m")));
+
+    EXPECT_TRUE(received == media) << received.size() << " bytes received";
+    EXPECT_EQ(lengths.front(), media.size());
+    EXPECT_EQ(statuses.front(), 200);
+    EXPECT_EQ(AsNumber(ReadProperty(m_request, "Status")), 200);
+    EXPECT_EQ(AsText(ReadProperty(m_request, "GetAllResponseHeaders")),
+              "Content-Type: audio/mp4\r\nContent-Length: " + std::to_string(media.size()) + "\r\n\r\n");
+    const AutomationValue body = ReadProperty(m_request, "ResponseBody");
+    EXPECT_FALSE(body.isEmpty());
+    EXPECT_TRUE(AsByteSet(body).empty());
+
+    // Used up: the next Send collects its body again.
+    received.clear();
+    ASSERT_TRUE(get(server.url("/m")));
+    EXPECT_TRUE(received.empty());
+    EXPECT_EQ(AsByteSet(ReadProperty(m_request, "ResponseBody")).size(), media.size());
+}
+
+TEST_F(HttpRequestComponentTest, SinkThatRefusesOrThrowsFailsTheSend) {
+    ScriptedHttpServer server;
+    server.setDefaultReply(respond(200, {}, std::string(100000, 'x')));
+    for (const HttpBodySink& sink : {HttpBodySink([](const HttpBodyPiece&) { return false; }),
+                                     HttpBodySink([](const HttpBodyPiece&) -> bool { throw std::bad_alloc(); })}) {
+        ASSERT_TRUE(setResponseBodySink(m_request, sink));
+        EXPECT_FALSE(get(server.url("/m")));
+        EXPECT_TRUE(ReadProperty(m_request, "Status").isEmpty());
+        EXPECT_TRUE(ReadProperty(m_request, "ResponseBody").isEmpty());
+    }
+    // Only this component has the channel.
+    EXPECT_FALSE(setResponseBodySink(AutomationObject{}, [](const HttpBodyPiece&) { return true; }));
 }
 
 TEST_F(HttpRequestComponentTest, HeadersSetBeforeOpenGoWithTheNextRequestOnly) {

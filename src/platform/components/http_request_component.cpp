@@ -166,6 +166,8 @@ class HttpRequestComponent final : public NativeComponent {
                     });
     }
 
+    void setBodySink(HttpBodySink sink) { m_bodySink = std::move(sink); }
+
   private:
     using Result = std::optional<AutomationValue>;
 
@@ -269,6 +271,8 @@ class HttpRequestComponent final : public NativeComponent {
     }
 
     Result send(AutomationArguments arguments) {
+        // Used up by this Send whatever happens (see setResponseBodySink).
+        const HttpBodySink sink = std::exchange(m_bodySink, nullptr);
         if (!m_opened || arguments.size() > 1) {
             return std::nullopt;
         }
@@ -300,6 +304,8 @@ class HttpRequestComponent final : public NativeComponent {
         request.cookieEngine = true;
         request.verifyTls =
             (m_ignoredCertificateErrors & kIgnoreAllCertificateErrors) != kIgnoreAllCertificateErrors;
+        // The engine hands the body to the sink as it arrives and keeps none of it.
+        request.bodySink = sink;
 
         // The opened request and its headers are used up whatever the outcome.
         m_opened = false;
@@ -348,6 +354,7 @@ class HttpRequestComponent final : public NativeComponent {
         return false;
     }
 
+    HttpBodySink m_bodySink;
     HttpTimeouts m_timeouts;
     std::string m_proxyList;
     std::int32_t m_ignoredCertificateErrors = 0;
@@ -365,6 +372,15 @@ class HttpRequestComponent final : public NativeComponent {
 
 std::shared_ptr<AutomationComponent> makeHttpRequestComponent() {
     return std::make_shared<HttpRequestComponent>();
+}
+
+bool setResponseBodySink(const AutomationObject& request, HttpBodySink sink) {
+    auto* component = dynamic_cast<HttpRequestComponent*>(request.component());
+    if (component == nullptr) {
+        return false;
+    }
+    component->setBodySink(std::move(sink));
+    return true;
 }
 
 }  // namespace tarlowen

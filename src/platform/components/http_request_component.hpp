@@ -2,6 +2,9 @@
 
 #include <memory>
 
+#include "platform/automation.hpp"
+#include "platform/http_engine.hpp"
+
 namespace tarlowen {
 
 class AutomationComponent;
@@ -27,5 +30,21 @@ class AutomationComponent;
 // three reads fail, giving empty values. ResponseBody hands the body over by move, so a large body
 // is held once: the first read after a Send takes it out of the component, and a second read fails.
 [[nodiscard]] std::shared_ptr<AutomationComponent> makeHttpRequestComponent();
+
+// The component's native side channel, for a caller in this program that wants the body as it
+// arrives rather than in one piece. Members reached by name carry automation values, and a function
+// of the caller's is none; so, the way a component may offer a native interface beside its
+// automation one, the caller holding the object hands the sink to it directly. The bridge allows
+// this because an AutomationObject exposes the component it refers to, and only this component
+// answers to it.
+//
+// The sink takes the body of the next Send, piece by piece, with the response's status and
+// announced length; ResponseBody then reads as an empty byte array, while Status and
+// GetAllResponseHeaders read as usual. A sink that returns false ends the exchange as a failed Send.
+// The next Send uses the sink up whatever happens, so a sink that refers to its caller's variables
+// never stays behind on an object the caller shares; an empty sink takes back one not yet used.
+// False, and nothing set, when `request` holds no HTTP request component (an empty object, a test's
+// recording component): the caller then reads ResponseBody as usual.
+bool setResponseBodySink(const AutomationObject& request, HttpBodySink sink);
 
 }  // namespace tarlowen

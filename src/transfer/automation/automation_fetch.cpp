@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/apartment.hpp"
+#include "platform/components/http_request_component.hpp"
 #include "text/text_primitives.hpp"
 #include "text/text_routines.hpp"
 #include "text/text_split.hpp"
@@ -186,10 +187,17 @@ ByteSet AutomationFetch(std::string_view url, const AutomationFetchOptions& opti
     }
     setHeaderLines(request, block);
 
+    // The body reaches the caller's sink through the component's native channel, the one thing the
+    // members by name cannot carry; Send uses the sink up, and it is taken back here in case Send
+    // never ran, so it never stays on a caller's object.
+    const bool streamed = options.bodySink && setResponseBodySink(request, options.bodySink);
     if (!options.bodyBytes.empty()) {
         InvokeMethod(request, "Send", {ByteSet(options.bodyBytes.begin(), options.bodyBytes.end())});
     } else {
         InvokeMethod(request, "Send", {options.bodyText});
+    }
+    if (streamed) {
+        setResponseBodySink(request, nullptr);
     }
 
     // Moved out of the returned value, which the request object filled by move: one copy of the body.
@@ -198,7 +206,22 @@ ByteSet AutomationFetch(std::string_view url, const AutomationFetchOptions& opti
     if (options.responseHeaders != nullptr) {
         *options.responseHeaders = responseHeaders;
     }
-    const int status = statusFrom(AsNumber(ReadProperty(request, "Status")));
+    int status = statusFrom(AsNumber(ReadProperty(request, "Status")));
+    if (options.bodySink && !streamed && !body.empty()) {
+        // An object without the native channel: its body goes to the sink in one piece.
+        bool taken = false;
+        try {
+            taken = options.bodySink(HttpBodyPiece{status, body.size(), body});
+        } catch (...) {
+            taken = false;  // the sink is the caller's code; whatever it throws is a refusal
+        }
+        if (!taken) {
+            status = 0;
+        }
+    }
+    if (options.bodySink) {
+        body = ByteSet{};
+    }
     if (options.status != nullptr) {
         *options.status = status;
     }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/automation.hpp"
+#include "platform/http_engine.hpp"
 #include "text/text_types.hpp"
 
 namespace tarlowen {
@@ -30,13 +31,19 @@ struct AutomationFetchOptions {
     int proxyAuthMode = 1;  // 1: Basic credentials in a Proxy-Authorization header; other: none
     std::optional<AutomationObject> requestObject;  // used (shared) instead of a new one when given
     bool mergeCookies = true;
+    // When set, the response body goes here as it arrives instead of coming back as the result
+    // (which is then empty), so a large body is never held whole. Status, headers and cookies come
+    // back as usual; a sink that returns false ends the exchange as failed (status 0). A request
+    // object without a native body channel (see setResponseBodySink) is read as usual and its body
+    // handed over in one piece.
+    HttpBodySink bodySink;
 };
 
 // Performs one synchronous HTTP exchange through the HTTP request automation component and returns
-// the whole response body, which the caller owns. Never reports an error: the body is empty when the
-// component cannot be created (every output is then left as it was) or the exchange fails (status
-// 0, no response headers). A supplied requestObject stays usable by the caller afterwards. The
-// calling thread's apartment count is raised for the call and restored on every way out.
+// the whole response body, which the caller owns (or hands it to options.bodySink). Never reports an error:
+// the body is empty when the component cannot be created (every output is then left as it was) or the
+// exchange fails (status 0, no response headers). A supplied requestObject stays usable by the caller
+// afterwards. The calling thread's apartment count is raised for the call and restored on every way out.
 [[nodiscard]] ByteSet AutomationFetch(std::string_view url, const AutomationFetchOptions& options = {});
 
 }  // namespace tarlowen

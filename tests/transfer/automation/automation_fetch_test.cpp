@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@ namespace {
 
 using testing_support::PrintTo;
 using testing_support::RecordingComponent;
+using testing_support::Reply;
 using testing_support::respond;
 using testing_support::RefusingPort;
 using testing_support::ScriptedHttpServer;
@@ -515,6 +517,67 @@ TEST_F(AutomationFetchTest, DownloadsBinaryBodyByteForByteWithDefaultHeaders) {
     EXPECT_EQ(requests[0].head(), "GET /a.m4a HTTP/1.1\r\nHost: " + server.authority() +
                                       "\r\nAccept: */*\r\nReferer: " + url +
                                       "\r\nAccept-Language: zh-cn\r\nUser-Agent: " + kUserAgent + "\r\n\r\n");
+}
+
+// With a sink the body streams past the caller: nothing is returned, the rest comes back as usual.
+TEST_F(AutomationFetchTest, SinkReceivesTheBodyAsItArrives) {
+    std::string media;
+    for (int i = 0; i < 200 * 1024; ++i) {
+        media.push_back(static_cast<char>(i * 7 % 251));
+    }
+    ScriptedHttpServer server;
+    server.route("/a.m4a", Reply{}.send(testing_support::responseHead(200, {{"Transfer-Encoding", "chunked"}}) +
+                                        testing_support::chunkedBody({media.substr(0, 5), media.substr(5)})));
+    server.route("/cut", Reply{}.send(testing_support::responseHead(200, {{"Content-Length", "10"}}) + "abc").close());
+    std::string received;
+    int pieces = 0;
+    bool lengthAnnounced = false;
+    const HttpBodySink sink = [&](const HttpBodyPiece& piece) {
+        received.append(piece.bytes.begin(), piece.bytes.end());
+        ++pieces;
+        lengthAnnounced = lengthAnnounced || piece.contentLength.has_value();
+        return true;
+    };
+    Text responseHeaders;
+    int status = 0;
+
+    const ByteSet body =
+        AutomationFetch(server.url("/a.m4a"), {.responseHeaders = &responseHeaders, .status = &status, .bodySink = sink});
+
+    EXPECT_TRUE(body.empty());
+    EXPECT_TRUE(received == media);
+    EXPECT_GE(pieces, 2);
+    EXPECT_FALSE(lengthAnnounced);  // a chunked body announces none
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(responseHeaders, "Transfer-Encoding: chunked\r\n\r\n");
+
+    // A body cut short: the exchange failed, status 0.
+    EXPECT_TRUE(AutomationFetch(server.url("/cut"), {.status = &status, .bodySink = sink}).empty());
+    EXPECT_EQ(status, 0);
+}
+
+// A request object without the native channel still feeds the sink: the body in one piece, and a
+// refusal makes the exchange a failed one.
+TEST_F(AutomationFetchTest, ObjectWithoutTheChannelHandsTheBodyOverInOnePiece) {
+    const ByteSet sent = {0, 1, 0xFF, 0};
+    auto log = std::make_shared<Log>();
+    const ScopedComponent request(kProgId, RecordingComponent::factory(log, scriptedResponse("A: b\r\n\r\n", sent, 200)));
+    std::vector<std::pair<int, ByteSet>> pieces;
+    bool accept = true;
+    const HttpBodySink sink = [&](const HttpBodyPiece& piece) {
+        pieces.emplace_back(piece.status, ByteSet(piece.bytes.begin(), piece.bytes.end()));
+        return accept;
+    };
+    int status = 0;
+
+    EXPECT_TRUE(AutomationFetch(kUrl, {.status = &status, .bodySink = sink}).empty());
+    EXPECT_EQ(status, 200);
+    accept = false;
+    EXPECT_TRUE(AutomationFetch(kUrl, {.status = &status, .bodySink = sink}).empty());
+    EXPECT_EQ(status, 0);
+
+    EXPECT_EQ(pieces, (std::vector<std::pair<int, ByteSet>>{{200, sent}, {200, sent}}));
+    EXPECT_EQ(std::count(log->begin(), log->end(), "get ResponseBody"), 2);
 }
 
 TEST_F(AutomationFetchTest, CookiesTravelAndSetCookiesAreCollectedAndMerged) {
