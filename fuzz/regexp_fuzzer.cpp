@@ -34,6 +34,17 @@ std::u16string consumeUnits(FuzzedDataProvider& input, std::size_t maxLength) {
     return units;
 }
 
+// Replacement texts made of "$" and what may follow it.
+std::u16string consumeDollarText(FuzzedDataProvider& input) {
+    static constexpr char16_t kPieces[] = {u'$', u'&', u'`', u'\'', u'0', u'1', u'2', u'9', u'x'};
+    std::u16string text;
+    const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, 12);
+    for (std::size_t i = 0; i < length && input.remaining_bytes() > 0; ++i) {
+        text.push_back(input.PickValueInArray(kPieces));
+    }
+    return text;
+}
+
 bool isPlainLiteral(std::u16string_view pattern) {
     return !pattern.empty() && std::all_of(pattern.begin(), pattern.end(), [](char16_t unit) {
         return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') ||
@@ -87,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(regexp->replace(subject, literal) == expected);
     }
     FUZZ_CHECK(regexp->replace(subject, u"$&") == subject);
+    // Every expansion ($$, $&, $`, $', $n, $nn, and "$" before anything else) stays within the
+    // subject's size for each match.
+    const std::u16string expanding = consumeDollarText(input);
+    const std::u16string replaced = regexp->replace(subject, expanding);
+    FUZZ_CHECK(replaced.size() <=
+               subject.size() + (matches.size() + 1) * expanding.size() * (subject.size() + 1));
 
     if (isPlainLiteral(pattern) && !settings.ignoreCase) {
         std::vector<std::size_t> expected;
