@@ -1,5 +1,7 @@
 # The two set-up commands are `make run` and `make test`; both install what is missing first.
-.PHONY: run test build bench format deps test-deps
+.PHONY: run test build bench fuzz fuzz-build format deps test-deps
+
+FUZZ_SECONDS ?= 60
 
 deps:
 	@scripts/install-deps
@@ -14,10 +16,22 @@ build: deps
 run: build
 	build/release/bin/tarlowen
 
+# After the suite, every fuzz target runs briefly over its seed corpus, so an input that once
+# crashed (kept in fuzz/corpus/) fails the tests from then on.
 test: test-deps
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug
 	ctest --preset debug
+	$(MAKE) --no-print-directory fuzz-build
+	ctest --preset fuzz
+
+fuzz-build: test-deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --target fuzzers
+
+# Runs each fuzz target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600).
+fuzz: fuzz-build
+	fuzz/run-all $(FUZZ_SECONDS)
 
 bench: test-deps
 	cmake --preset release -DTARLOWEN_BUILD_BENCH=ON >/dev/null
@@ -25,4 +39,4 @@ bench: test-deps
 	bench/run-all
 
 format:
-	find src tests bench -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i
+	find src tests bench fuzz -name '*.cpp' -o -name '*.hpp' | xargs clang-format -i

@@ -1,5 +1,6 @@
 #include "app/download_cycle.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -20,13 +21,53 @@ constexpr std::string_view kValueEnd = "\"";
 constexpr std::string_view kNameSeparator = " - ";
 constexpr std::string_view kMediaExtension = ".m4a";
 
-// Removes the nine characters a file name cannot hold. Both parts of the name go through this, so
-// a title with "/" or ".." cannot steer the file out of the program directory, and one with "?" or
-// ":" is still saved.
+// Whether a one-byte character is left out of a file name: the nine characters a file name cannot
+// hold on the platform's file systems, and the control characters (0x00-0x1F, 0x7F), which would
+// reach the name as escape sequences, tabs and line breaks.
+[[nodiscard]] constexpr bool isLeftOutOfNames(unsigned char byte) {
+    constexpr std::string_view kNotInNames = "\\/:*?\"<>|";
+    return byte < 0x20 || byte == 0x7F || kNotInNames.find(static_cast<char>(byte)) != std::string_view::npos;
+}
+
+// Whether code page 936 reads the byte as the first of two (0x80 and 0xFF are characters of their own
+// there, though the text routines step over the byte after them).
+[[nodiscard]] constexpr bool isCodePageLeadByte(unsigned char byte) {
+    return byte >= 0x81 && byte <= 0xFE;
+}
+
+// Removes those characters, stepping through the text as the text routines do (a lead byte and the
+// byte after it are one character, kept whole). Both parts of the name go through this, so a title
+// with "/" or ".." cannot steer the file out of the program directory, and one with "?" or ":" is
+// still saved. A byte that this walk takes as the second byte of a character is kept; the code page
+// may read it as a character of its own ("/" after 0x80), so the files layer removes what is still
+// unsafe once the name is converted (fileSystemName).
+//
+// A part must also end on a whole character as the code page reads it: a final lead byte would take
+// the first byte after it along when the name is decoded, the "." of ".m4a" or the space of " - "
+// (a title ending in 80 A1 would be saved as "...?m4a"). Such a byte is dropped.
 [[nodiscard]] Text cleanNamePart(std::string_view value) {
-    const Text first = ReplaceEach(value, std::nullopt, std::nullopt, std::nullopt, "\\", "", "/", "", ":",
-                                   "", "*", "", "?", "");
-    return ReplaceEach(first, std::nullopt, std::nullopt, std::nullopt, "\"", "", "<", "", ">", "", "|", "");
+    Text cleaned;
+    cleaned.reserve(value.size());
+    for (std::size_t i = 0; i < value.size();) {
+        const auto byte = static_cast<unsigned char>(value[i]);
+        const std::size_t length = IsLeadByte(byte) ? std::min<std::size_t>(2, value.size() - i) : 1;
+        if (length == 2 || !isLeftOutOfNames(byte)) {
+            cleaned.append(value.substr(i, length));
+        }
+        i += length;
+    }
+    // The code page's walk: a lead byte takes the next byte along unless that one is a zero.
+    std::size_t lastStart = cleaned.size();
+    for (std::size_t i = 0; i < cleaned.size();) {
+        lastStart = i;
+        const bool pair = isCodePageLeadByte(static_cast<unsigned char>(cleaned[i])) &&
+                          i + 1 < cleaned.size() && cleaned[i + 1] != '\0';
+        i += pair ? 2 : 1;
+    }
+    if (lastStart + 1 == cleaned.size() && isCodePageLeadByte(static_cast<unsigned char>(cleaned.back()))) {
+        cleaned.pop_back();
+    }
+    return cleaned;
 }
 
 [[nodiscard]] bool isSuccess(int status) {

@@ -150,21 +150,32 @@ fs::path programDirectory() noexcept {
 std::string fileSystemName(std::string_view fileName) noexcept {
     try {
         std::string name = utf16ToUtf8(decodeCodePage936(fileName));
-        if (name.size() <= kMaxFileNameBytes) {
-            return name;
+        // Whatever the name's own cleaning let through (a "/" that the text routines took for the
+        // second byte of a character, but the code page reads as a character of its own) goes here,
+        // where every byte below 0x80 is a whole character: a name is made safe, never refused.
+        std::erase_if(name, [](char byte) {
+            const auto unit = static_cast<unsigned char>(byte);
+            return unit == '/' || unit < 0x20 || unit == 0x7F;
+        });
+        if (name.size() > kMaxFileNameBytes) {
+            std::string extension;
+            const std::size_t dot = name.rfind('.');
+            if (dot != std::string::npos && dot > 0 && name.size() - dot < kMaxFileNameBytes) {
+                extension = name.substr(dot);
+                name.resize(dot);
+            }
+            std::size_t cut = kMaxFileNameBytes - extension.size();
+            while (cut > 0 && isUtf8Continuation(name[cut])) {
+                --cut;
+            }
+            name.resize(cut);
+            name += extension;
         }
-        std::string extension;
-        const std::size_t dot = name.rfind('.');
-        if (dot != std::string::npos && dot > 0 && name.size() - dot < kMaxFileNameBytes) {
-            extension = name.substr(dot);
-            name.resize(dot);
+        // What is left names no file of its own in the directory.
+        if (name == "." || name == "..") {
+            return {};
         }
-        std::size_t cut = kMaxFileNameBytes - extension.size();
-        while (cut > 0 && isUtf8Continuation(name[cut])) {
-            --cut;
-        }
-        name.resize(cut);
-        return name + extension;
+        return name;
     } catch (...) {
         return {};
     }

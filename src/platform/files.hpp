@@ -20,9 +20,11 @@ inline constexpr std::size_t kMaxFileNameBytes = 255;
 // converted through code page 936). Empty when the executable cannot be located.
 [[nodiscard]] std::filesystem::path programDirectory() noexcept;
 
-// `fileName`, a text in code page 936, as the UTF-8 name handed to the file system. A name longer
-// than kMaxFileNameBytes is shortened at a character boundary before its extension (the last "."
-// and what follows it), which is kept. Never throws; empty only for an empty name.
+// `fileName`, a text in code page 936, as the UTF-8 name handed to the file system. "/" and the
+// control characters (0x00-0x1F, 0x7F) are removed once converted, so the result never holds them.
+// A name longer than kMaxFileNameBytes is then shortened at a character boundary before its
+// extension (the last "." and what follows it), which is kept. Never throws; empty when nothing is
+// left that names a file of its own ("", "." and "..").
 [[nodiscard]] std::string fileSystemName(std::string_view fileName) noexcept;
 
 // Where songs are saved: `programDirectory` when the program may create files in it; otherwise

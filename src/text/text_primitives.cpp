@@ -117,8 +117,11 @@ private:
     Occurrence m_nextUpper;
 };
 
+// The byte offset of a 1-based position; absent and anything below 1 start at the front. Worked out in
+// a wider type: the most negative int has no int one below it.
 [[nodiscard]] std::size_t startOffset(std::optional<int> fromPosition) {
-    return fromPosition ? static_cast<std::size_t>(std::max(*fromPosition - 1, 0)) : 0;
+    return fromPosition ? static_cast<std::size_t>(std::max(static_cast<long long>(*fromPosition) - 1, 0LL))
+                        : 0;
 }
 
 }  // namespace
