@@ -56,6 +56,8 @@ SessionPlan planSession(const SessionProbe& probe) {
 
 }  // namespace tarlowen
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -67,9 +69,25 @@ bool x11Reachable() {
     if (display == nullptr || *display == '\0') {
         return false;
     }
+    // The X library writes the server's refusal ("Authorization required, ...") to standard error
+    // itself; the program says what it means in its own line, so that text is kept off.
+    const int savedError = ::dup(STDERR_FILENO);
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (savedError >= 0 && quiet >= 0) {
+        ::dup2(quiet, STDERR_FILENO);
+    }
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
     const bool reachable = xcb_connection_has_error(connection) == 0;
     xcb_disconnect(connection);
+    if (savedError >= 0 && quiet >= 0) {
+        ::dup2(savedError, STDERR_FILENO);
+    }
+    if (quiet >= 0) {
+        ::close(quiet);
+    }
+    if (savedError >= 0) {
+        ::close(savedError);
+    }
     return reachable;
 }
 
