@@ -151,7 +151,8 @@ int main(int argc, char* argv[]) {
     const tarlowen::QtMessagePump pump;
     tarlowen::QtClipboard qtClipboard;
     tarlowen::ClipboardPort& systemClipboard =
-        session.waylandClipboard ? static_cast<tarlowen::ClipboardPort&>(*session.waylandClipboard) : qtClipboard;
+        session.waylandClipboard ? static_cast<tarlowen::ClipboardPort&>(*session.waylandClipboard)
+                                 : qtClipboard;
     tarlowen::BackoffClipboard clipboard(systemClipboard);
     const std::unique_ptr<tarlowen::DownloadCycle> cycle = tarlowen::makeDownloadCycle(clipboard);
     tarlowen::MainWindow window(clipboard, [&cycle] { cycle->OnTick(); });

@@ -6,11 +6,11 @@ namespace tarlowen {
 
 // What was found about the graphical session before the toolkit starts.
 struct SessionProbe {
-    bool x11Reachable = false;          // DISPLAY is set and an X server took the connection
-    bool waylandReachable = false;      // WAYLAND_DISPLAY is set and the compositor took the connection
-    bool waylandDataControl = false;    // the compositor lets a client use the clipboard without focus
-    bool qtWaylandPlugin = false;       // the toolkit's Wayland platform plugin is installed
-    std::string configuredPlatform;     // QT_QPA_PLATFORM as the user set it, possibly empty
+    bool x11Reachable = false;        // DISPLAY is set and an X server took the connection
+    bool waylandReachable = false;    // WAYLAND_DISPLAY is set and the compositor took the connection
+    bool waylandDataControl = false;  // the compositor lets a client use the clipboard without focus
+    bool qtWaylandPlugin = false;     // the toolkit's Wayland platform plugin is installed
+    std::string configuredPlatform;   // QT_QPA_PLATFORM as the user set it, possibly empty
 };
 
 enum class WindowPlatform {

@@ -18,7 +18,8 @@ namespace tarlowen {
 namespace fs = std::filesystem;
 
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const fs::path& directory) {
-    const int fd = ::open((directory / "tarlowen.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd =
+        ::open((directory / "tarlowen.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         return nullptr;
     }
@@ -76,8 +77,8 @@ bool askRunningInstanceToShow(const fs::path& socketPath, std::chrono::milliseco
         std::string reply;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (reply.size() < kShownReply.size()) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd descriptor{fd, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&descriptor, 1, static_cast<int>(left.count())) <= 0) {
                 break;

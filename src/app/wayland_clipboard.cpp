@@ -126,7 +126,9 @@ constexpr std::array<std::string_view, 5> kTextTypes{"text/plain;charset=utf-8",
     bool done = false;
     wl_callback* callback = wl_display_sync(display);
     static const wl_callback_listener listener{
-        [](void* data, wl_callback* /*callback*/, std::uint32_t /*serial*/) { *static_cast<bool*>(data) = true; }};
+        [](void* data, wl_callback* /*callback*/, std::uint32_t /*serial*/) {
+            *static_cast<bool*>(data) = true;
+        }};
     wl_callback_add_listener(callback, &listener, &done);
     const bool answered = dispatchUntil(display, done, deadline);
     wl_callback_destroy(callback);
@@ -144,14 +146,18 @@ struct ExtProtocol {
     using OfferListener = ext_data_control_offer_v1_listener;
     static constexpr const char* kName = "ext_data_control_manager_v1";
     static const wl_interface* managerInterface() { return &ext_data_control_manager_v1_interface; }
-    static Device* getDevice(Manager* m, wl_seat* s) { return ext_data_control_manager_v1_get_data_device(m, s); }
+    static Device* getDevice(Manager* m, wl_seat* s) {
+        return ext_data_control_manager_v1_get_data_device(m, s);
+    }
     static Source* createSource(Manager* m) { return ext_data_control_manager_v1_create_data_source(m); }
     static void destroyManager(Manager* m) { ext_data_control_manager_v1_destroy(m); }
     static void destroyDevice(Device* d) { ext_data_control_device_v1_destroy(d); }
     static void setSelection(Device* d, Source* s) { ext_data_control_device_v1_set_selection(d, s); }
     static void offer(Source* s, const char* type) { ext_data_control_source_v1_offer(s, type); }
     static void destroySource(Source* s) { ext_data_control_source_v1_destroy(s); }
-    static void receive(Offer* o, const char* type, int fd) { ext_data_control_offer_v1_receive(o, type, fd); }
+    static void receive(Offer* o, const char* type, int fd) {
+        ext_data_control_offer_v1_receive(o, type, fd);
+    }
     static void destroyOffer(Offer* o) { ext_data_control_offer_v1_destroy(o); }
     static void listen(Device* d, const DeviceListener* l, void* data) {
         ext_data_control_device_v1_add_listener(d, l, data);
@@ -174,14 +180,18 @@ struct WlrProtocol {
     using OfferListener = zwlr_data_control_offer_v1_listener;
     static constexpr const char* kName = "zwlr_data_control_manager_v1";
     static const wl_interface* managerInterface() { return &zwlr_data_control_manager_v1_interface; }
-    static Device* getDevice(Manager* m, wl_seat* s) { return zwlr_data_control_manager_v1_get_data_device(m, s); }
+    static Device* getDevice(Manager* m, wl_seat* s) {
+        return zwlr_data_control_manager_v1_get_data_device(m, s);
+    }
     static Source* createSource(Manager* m) { return zwlr_data_control_manager_v1_create_data_source(m); }
     static void destroyManager(Manager* m) { zwlr_data_control_manager_v1_destroy(m); }
     static void destroyDevice(Device* d) { zwlr_data_control_device_v1_destroy(d); }
     static void setSelection(Device* d, Source* s) { zwlr_data_control_device_v1_set_selection(d, s); }
     static void offer(Source* s, const char* type) { zwlr_data_control_source_v1_offer(s, type); }
     static void destroySource(Source* s) { zwlr_data_control_source_v1_destroy(s); }
-    static void receive(Offer* o, const char* type, int fd) { zwlr_data_control_offer_v1_receive(o, type, fd); }
+    static void receive(Offer* o, const char* type, int fd) {
+        zwlr_data_control_offer_v1_receive(o, type, fd);
+    }
     static void destroyOffer(Offer* o) { zwlr_data_control_offer_v1_destroy(o); }
     static void listen(Device* d, const DeviceListener* l, void* data) {
         zwlr_data_control_device_v1_add_listener(d, l, data);
@@ -209,7 +219,8 @@ namespace {
 template <class P>
 class DataControlSession final : public WaylandClipboard::Session {
   public:
-    DataControlSession(wl_display* display, wl_registry* registry, wl_seat* seat, typename P::Manager* manager)
+    DataControlSession(wl_display* display, wl_registry* registry, wl_seat* seat,
+                       typename P::Manager* manager)
         : m_display(display), m_registry(registry), m_seat(seat), m_manager(manager) {}
 
     ~DataControlSession() override {
@@ -275,8 +286,8 @@ class DataControlSession final : public WaylandClipboard::Session {
         lock.unlock();
         wake();
         lock.lock();
-        const bool finished = m_finished.wait_for(lock, WaylandClipboard::kReadLimit + std::chrono::seconds(1),
-                                                  [&] { return m_finishedId >= id; });
+        const bool finished = m_finished.wait_for(
+            lock, WaylandClipboard::kReadLimit + std::chrono::seconds(1), [&] { return m_finishedId >= id; });
         if (!finished || m_finishedId != id) {
             return {};
         }
@@ -498,7 +509,7 @@ class DataControlSession final : public WaylandClipboard::Session {
     }
 
     static inline const typename P::DeviceListener kDeviceListener{&onDataOffer, &onSelection, &onFinished,
-                                                                    &onPrimarySelection};
+                                                                   &onPrimarySelection};
     static inline const typename P::SourceListener kSourceListener{&onSend, &onCancelled};
     static inline const typename P::OfferListener kOfferListener{&onOfferType};
 
@@ -552,7 +563,8 @@ void onGlobalRemove(void* /*data*/, wl_registry* /*registry*/, std::uint32_t /*n
 const wl_registry_listener kRegistryListener{&onGlobal, &onGlobalRemove};
 
 template <class P>
-[[nodiscard]] std::unique_ptr<WaylandClipboard::Session> startSession(wl_display* display, wl_registry* registry,
+[[nodiscard]] std::unique_ptr<WaylandClipboard::Session> startSession(wl_display* display,
+                                                                      wl_registry* registry,
                                                                       std::uint32_t seatName,
                                                                       std::uint32_t managerName,
                                                                       Clock::time_point deadline) {

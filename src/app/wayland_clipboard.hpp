@@ -28,14 +28,15 @@ class WaylandClipboard final : public ClipboardPort {
 
     struct Connection {
         std::unique_ptr<WaylandClipboard> clipboard;  // null when unusable
-        bool reachable = false;                        // the compositor took the connection
-        std::string protocol;                          // the data-control protocol in use
+        bool reachable = false;                       // the compositor took the connection
+        std::string protocol;                         // the data-control protocol in use
     };
 
     // Connects to the compositor that WAYLAND_DISPLAY names (nothing is tried when it is not set).
     // The clipboard is null when the compositor cannot be reached, does not answer within `limit`,
     // or offers neither data-control protocol or no seat.
-    [[nodiscard]] static Connection connect(std::chrono::milliseconds limit = std::chrono::milliseconds{2000});
+    [[nodiscard]] static Connection connect(std::chrono::milliseconds limit = std::chrono::milliseconds{
+                                                2000});
 
     ~WaylandClipboard() override;
     WaylandClipboard(const WaylandClipboard&) = delete;

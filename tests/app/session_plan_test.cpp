@@ -13,8 +13,8 @@ struct PlanCase {
     SessionProbe probe;
     WindowPlatform platform;
     ClipboardKind clipboard;
-    int exitStatus;           // -1: runs
-    std::string messageHas;   // empty: no message at all
+    int exitStatus;          // -1: runs
+    std::string messageHas;  // empty: no message at all
 };
 
 TEST(SessionPlanTest, PicksPlatformAndClipboardForEachSession) {
@@ -23,29 +23,57 @@ TEST(SessionPlanTest, PicksPlatformAndClipboardForEachSession) {
         {"x11Only", {.x11Reachable = true}, WindowPlatform::Xcb, ClipboardKind::Toolkit, -1, ""},
         {"waylandWithDataControlAndXWayland",
          {.x11Reachable = true, .waylandReachable = true, .waylandDataControl = true},
-         WindowPlatform::Xcb, ClipboardKind::WaylandDataControl, -1, ""},
+         WindowPlatform::Xcb,
+         ClipboardKind::WaylandDataControl,
+         -1,
+         ""},
         {"waylandWithDataControlNoXWayland",
          {.waylandReachable = true, .waylandDataControl = true, .qtWaylandPlugin = true},
-         WindowPlatform::Wayland, ClipboardKind::WaylandDataControl, -1, ""},
+         WindowPlatform::Wayland,
+         ClipboardKind::WaylandDataControl,
+         -1,
+         ""},
         {"waylandWithDataControlNoXWaylandNoPlugin",
          {.waylandReachable = true, .waylandDataControl = true},
-         WindowPlatform::Xcb, ClipboardKind::WaylandDataControl, 2, "qt6-wayland"},
+         WindowPlatform::Xcb,
+         ClipboardKind::WaylandDataControl,
+         2,
+         "qt6-wayland"},
         // Never the toolkit's Wayland clipboard: through XWayland, with a notice.
         {"waylandWithoutDataControl",
          {.x11Reachable = true, .waylandReachable = true, .qtWaylandPlugin = true},
-         WindowPlatform::Xcb, ClipboardKind::Toolkit, -1,
+         WindowPlatform::Xcb,
+         ClipboardKind::Toolkit,
+         -1,
          "links copied in Wayland-only programs are seen while one of its windows has focus"},
         {"waylandWithoutDataControlNoXWayland",
          {.waylandReachable = true, .qtWaylandPlugin = true},
-         WindowPlatform::Xcb, ClipboardKind::Toolkit, 2, "XWayland is not running"},
+         WindowPlatform::Xcb,
+         ClipboardKind::Toolkit,
+         2,
+         "XWayland is not running"},
         // A platform the user asked for that needs no display is left alone...
-        {"offscreenAsked", {.configuredPlatform = "offscreen"}, WindowPlatform::AsConfigured,
-         ClipboardKind::Toolkit, -1, ""},
+        {"offscreenAsked",
+         {.configuredPlatform = "offscreen"},
+         WindowPlatform::AsConfigured,
+         ClipboardKind::Toolkit,
+         -1,
+         ""},
         // ...but asking for the toolkit's Wayland platform does not bring its clipboard back.
         {"waylandAsked",
-         {.x11Reachable = true, .waylandReachable = true, .qtWaylandPlugin = true, .configuredPlatform = "wayland"},
-         WindowPlatform::Xcb, ClipboardKind::Toolkit, -1, "XWayland"},
-        {"xcbAskedWithoutDisplay", {.configuredPlatform = "xcb"}, WindowPlatform::Xcb, ClipboardKind::Toolkit, 2,
+         {.x11Reachable = true,
+          .waylandReachable = true,
+          .qtWaylandPlugin = true,
+          .configuredPlatform = "wayland"},
+         WindowPlatform::Xcb,
+         ClipboardKind::Toolkit,
+         -1,
+         "XWayland"},
+        {"xcbAskedWithoutDisplay",
+         {.configuredPlatform = "xcb"},
+         WindowPlatform::Xcb,
+         ClipboardKind::Toolkit,
+         2,
          "DISPLAY/WAYLAND_DISPLAY not set or not reachable"},
     };
     for (const PlanCase& c : cases) {

@@ -80,7 +80,8 @@ class DesktopEndToEndTest : public ::testing::Test {
     [[nodiscard]] e2e::Environment environment(std::vector<std::string> overrides = {}) const {
         overrides.push_back("XDG_RUNTIME_DIR=" + runtime().string());
         overrides.push_back("ASAN_OPTIONS=detect_leaks=0");
-        return e2e::environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"}, overrides);
+        return e2e::environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"},
+                                       overrides);
     }
 
     fs::path m_directory;
@@ -109,8 +110,10 @@ TEST_F(DesktopEndToEndTest, WithoutAReachableDisplayTheProgramSaysSoAndExitsWith
         {"neitherSet", {}},
         {"deadWaylandSocket", {"WAYLAND_DISPLAY=" + (m_directory / "dead-wayland").string()}},
         {"waylandNameWithoutSocket", {"WAYLAND_DISPLAY=wayland-77"}},
-        {"x11RefusesTheCookie", {"DISPLAY=" + guarded->name(), "XAUTHORITY=" + (m_directory / "none").string()}},
-        {"both", {"DISPLAY=" + guarded->name(), "WAYLAND_DISPLAY=" + (m_directory / "dead-wayland").string()}},
+        {"x11RefusesTheCookie",
+         {"DISPLAY=" + guarded->name(), "XAUTHORITY=" + (m_directory / "none").string()}},
+        {"both",
+         {"DISPLAY=" + guarded->name(), "WAYLAND_DISPLAY=" + (m_directory / "dead-wayland").string()}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,7 +157,10 @@ class DesktopWindowEndToEndTest : public DesktopEndToEndTest {
     [[nodiscard]] std::optional<e2e::WindowId> waitForWindow(ChildProcess& process) {
         std::optional<e2e::WindowId> window;
         const bool shown = e2e::waitFor(
-            [&] { return (window = m_desktop->findWindow(kWindowTitlePattern)).has_value() || !process.running(); },
+            [&] {
+                return (window = m_desktop->findWindow(kWindowTitlePattern)).has_value() ||
+                       !process.running();
+            },
             kDeadline);
         return shown && process.running() ? window : std::nullopt;
     }
@@ -178,7 +184,8 @@ TEST_F(DesktopWindowEndToEndTest, ASecondStartDefersToTheRunningCopyAndAKilledCo
     const std::optional<e2e::WindowId> firstWindow = waitForWindow(*first);
     ASSERT_TRUE(firstWindow.has_value()) << e2e::readWholeFile(m_directory / "first.log").value_or("");
 
-    const CommandResult second = e2e::runCommand({program().string()}, x11Environment(), {.timeout = kDeadline});
+    const CommandResult second =
+        e2e::runCommand({program().string()}, x11Environment(), {.timeout = kDeadline});
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(second.errors, "tarlowen: already running; its window was brought to the front\n");
     EXPECT_TRUE(first->running());
@@ -211,7 +218,8 @@ TEST_F(DesktopWindowEndToEndTest, AClipboardOwnerThatNeverAnswersDoesNotKeepTheW
                        m_directory / "owner.log");
     // Two reads have run into the silent owner, each waiting out the toolkit's 5 s limit.
     ASSERT_TRUE(e2e::waitFor(
-        [&] { return e2e::readWholeFile(m_directory / "owner.log") == "owned\nrequest\nrequest\n"; }, kDeadline));
+        [&] { return e2e::readWholeFile(m_directory / "owner.log") == "owned\nrequest\nrequest\n"; },
+        kDeadline));
     ASSERT_TRUE(owner.running());
 
     ASSERT_TRUE(m_desktop->closeWindow(*window));

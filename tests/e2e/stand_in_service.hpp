@@ -37,13 +37,15 @@ struct StandInSong {
 // Routes the song's share page (UTF-8, the song's data embedded as the service embeds it) and its
 // media on `server`; the link a user copies.
 inline std::string serveStandInSong(testing_support::ScriptedHttpServer& server, const StandInSong& song) {
-    const std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body><script>"
-                             "window.shareData = {\"detail\":{\"nick\":\"" +
-                             song.nick + "\",\"song_name\":\"" + song.name + "\",\"playurl\":\"" +
-                             server.url(song.mediaTarget) + "\"}};</script></body></html>\n";
+    const std::string page =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body><script>"
+        "window.shareData = {\"detail\":{\"nick\":\"" +
+        song.nick + "\",\"song_name\":\"" + song.name + "\",\"playurl\":\"" + server.url(song.mediaTarget) +
+        "\"}};</script></body></html>\n";
     server.route(song.pageTarget,
                  testing_support::respond(200, {{"Content-Type", "text/html; charset=utf-8"}}, page));
-    server.route(song.mediaTarget, testing_support::respond(200, {{"Content-Type", "audio/mp4"}}, song.media));
+    server.route(song.mediaTarget,
+                 testing_support::respond(200, {{"Content-Type", "audio/mp4"}}, song.media));
     return server.url(song.pageTarget);
 }
 

@@ -30,7 +30,8 @@ template <class Condition>
 
 }  // namespace
 
-Environment environmentWithout(const std::vector<std::string>& names, const std::vector<std::string>& overrides) {
+Environment environmentWithout(const std::vector<std::string>& names,
+                               const std::vector<std::string>& overrides) {
     Environment result;
     for (const std::string& entry : environmentWith(overrides)) {
         const std::string name = entry.substr(0, entry.find('='));
@@ -82,8 +83,8 @@ SessionUser desktopUser() {
     }
     // The parent-death signal is cleared when the user changes, so setpriv sets it again: a test
     // run that is killed takes the compositor and the program with it.
-    user.commandPrefix = {"setpriv", "--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid),
-                          "--clear-groups", "--pdeathsig=KILL"};
+    user.commandPrefix = {"setpriv", "--reuid=" + std::to_string(user.uid),
+                          "--regid=" + std::to_string(user.gid), "--clear-groups", "--pdeathsig=KILL"};
     return user;
 }
 
@@ -111,12 +112,13 @@ std::unique_ptr<SwaySession> SwaySession::start(const fs::path& directory, std::
     std::ofstream(config) << "default_border none\n"
                              "default_floating_border none\n"
                              "for_window [title=\"^TarlowenV0\"] floating enable, move position 0 0\n";
-    const Environment swayEnvironment = environmentWithout(
-        {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK"},
-        {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + runtime.string(), "WLR_BACKENDS=headless",
-         "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"});
-    session->m_sway = std::make_unique<ChildProcess>(
-        session->m_user.command({"sway", "--config", config.string()}), swayEnvironment, directory / "sway.log");
+    const Environment swayEnvironment =
+        environmentWithout({"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK"},
+                           {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + runtime.string(),
+                            "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"});
+    session->m_sway =
+        std::make_unique<ChildProcess>(session->m_user.command({"sway", "--config", config.string()}),
+                                       swayEnvironment, directory / "sway.log");
 
     const Clock::time_point deadline = Clock::now() + timeout;
     // sway names its sockets itself: wayland-N and sway-ipc.*.sock in the runtime directory.
@@ -156,7 +158,8 @@ std::unique_ptr<SwaySession> SwaySession::start(const fs::path& directory, std::
     session->m_x11Display = display.substr(0, display.find('\n'));
     if (!waitUntil(
             [&] {
-                return runCommand(session->m_user.command({"xdotool", "getmouselocation"}), session->environment())
+                return runCommand(session->m_user.command({"xdotool", "getmouselocation"}),
+                                  session->environment())
                     .succeeded();
             },
             deadline)) {
@@ -188,7 +191,8 @@ bool SwaySession::command(const std::string& text) const {
 }
 
 bool SwaySession::copyText(std::string_view text) const {
-    return runCommand({"wl-copy", "--", std::string(text)}, environment(), {.captureOutput = false}).succeeded();
+    return runCommand({"wl-copy", "--", std::string(text)}, environment(), {.captureOutput = false})
+        .succeeded();
 }
 
 std::optional<std::string> SwaySession::clipboardText() const {

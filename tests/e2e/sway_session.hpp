@@ -33,7 +33,8 @@ struct SessionUser {
     [[nodiscard]] std::vector<std::string> command(std::vector<std::string> argv) const;
 
     // Makes `directory` (mode `mode`) and hands it to the user.
-    [[nodiscard]] bool makeDirectory(const std::filesystem::path& directory, std::filesystem::perms mode) const;
+    [[nodiscard]] bool makeDirectory(const std::filesystem::path& directory,
+                                     std::filesystem::perms mode) const;
 
     // Hands `path` to the user.
     [[nodiscard]] bool give(const std::filesystem::path& path) const;
@@ -47,7 +48,8 @@ class SwaySession {
     // until both its Wayland socket and its XWayland display take connections. Null when sway is
     // missing or did not come up within `timeout`; `error` then says why.
     [[nodiscard]] static std::unique_ptr<SwaySession> start(const std::filesystem::path& directory,
-                                                            std::chrono::milliseconds timeout, std::string& error);
+                                                            std::chrono::milliseconds timeout,
+                                                            std::string& error);
     ~SwaySession();
     SwaySession(const SwaySession&) = delete;
     SwaySession& operator=(const SwaySession&) = delete;

@@ -101,7 +101,8 @@ class WaylandEndToEndTest : public ::testing::Test {
     }
 
     // Runs an X11 tool on the XWayland display, as the desktop's user.
-    [[nodiscard]] e2e::CommandResult x11(std::vector<std::string> argv, const e2e::CommandOptions& options = {}) {
+    [[nodiscard]] e2e::CommandResult x11(std::vector<std::string> argv,
+                                         const e2e::CommandOptions& options = {}) {
         return e2e::runCommand(s_session->user().command(std::move(argv)), s_session->environment(), options);
     }
 
@@ -115,7 +116,8 @@ class WaylandEndToEndTest : public ::testing::Test {
 
     template <class Condition>
     [[nodiscard]] bool waitWhileRunning(Condition condition, std::chrono::milliseconds limit = kDeadline) {
-        return e2e::waitFor([&] { return condition() || !m_program->running(); }, limit) && m_program->running();
+        return e2e::waitFor([&] { return condition() || !m_program->running(); }, limit) &&
+               m_program->running();
     }
 
     [[nodiscard]] bool clipboardHolds(const std::string& text) { return s_session->clipboardText() == text; }
@@ -192,9 +194,11 @@ TEST_F(WaylandEndToEndTest, LinkCopiedInAnotherX11ProgramIsSavedToo) {
     ASSERT_TRUE(s_session->copyText("copied before the program was switched on"));
     ASSERT_TRUE(startMonitoring());
     ASSERT_TRUE(moveFocusAway());
-    ChildProcess other(s_session->user().command({"xmessage", "-title", "copying program", "a link is copied here"}),
-                       s_session->environment(), m_directory / "xmessage.log");
-    ASSERT_TRUE(e2e::waitFor([&] { return s_session->command("[title=\"^copying program$\"] focus"); }, kDeadline));
+    ChildProcess other(
+        s_session->user().command({"xmessage", "-title", "copying program", "a link is copied here"}),
+        s_session->environment(), m_directory / "xmessage.log");
+    ASSERT_TRUE(
+        e2e::waitFor([&] { return s_session->command("[title=\"^copying program$\"] focus"); }, kDeadline));
 
     const std::string link = e2e::serveStandInSong(m_server, m_song);
     ASSERT_TRUE(x11({"xclip", "-selection", "clipboard", "-in"}, {.input = link, .captureOutput = false})
