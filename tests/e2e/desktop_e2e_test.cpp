@@ -127,12 +127,35 @@ TEST_F(DesktopEndToEndTest, WithoutAReachableDisplayTheProgramSaysSoAndExitsWith
 // The X11 desktop for the tests that show the window.
 class DesktopWindowEndToEndTest : public DesktopEndToEndTest {
   protected:
+    // Xvfb with openbox, so a window can be minimised and brought back as on a user's desktop.
     static void SetUpTestSuite() {
         s_suiteDirectory = makeTemporaryDirectory();
         s_display = e2e::VirtualDisplay::start(s_suiteDirectory / "xvfb.log", kDeadline, s_displayError);
+        if (s_display == nullptr) {
+            return;
+        }
+        s_windowManager = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"openbox"}, s_display->environment(), s_suiteDirectory / "openbox.log");
+        // A window manager announces itself with a check window on the root window.
+        const bool managing = e2e::waitFor(
+            [&] {
+                const CommandResult root =
+                    e2e::runCommand({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, s_display->environment());
+                return root.succeeded() && root.output.find("window id") != std::string::npos;
+            },
+            kDeadline);
+        if (!managing) {
+            s_displayError = "openbox did not start: " +
+                             e2e::readWholeFile(s_suiteDirectory / "openbox.log").value_or("(no log)");
+            s_display.reset();
+        }
     }
 
     static void TearDownTestSuite() {
+        if (s_windowManager) {
+            s_windowManager->stop(SIGTERM, kDeadline);
+        }
+        s_windowManager.reset();
         s_display.reset();
         std::error_code ignored;
         fs::remove_all(s_suiteDirectory, ignored);
@@ -173,6 +196,7 @@ class DesktopWindowEndToEndTest : public DesktopEndToEndTest {
 
     static inline fs::path s_suiteDirectory;
     static inline std::unique_ptr<e2e::VirtualDisplay> s_display;
+    static inline std::unique_ptr<ChildProcess> s_windowManager;
     static inline std::string s_displayError;
     std::optional<e2e::Desktop> m_desktop;
 };
@@ -183,11 +207,19 @@ TEST_F(DesktopWindowEndToEndTest, ASecondStartDefersToTheRunningCopyAndAKilledCo
     const std::unique_ptr<ChildProcess> first = startProgram("first.log");
     const std::optional<e2e::WindowId> firstWindow = waitForWindow(*first);
     ASSERT_TRUE(firstWindow.has_value()) << e2e::readWholeFile(m_directory / "first.log").value_or("");
+    // Minimised, the window is not viewable; the second start brings it back.
+    ASSERT_TRUE(e2e::runCommand({"xdotool", "windowminimize", std::to_string(*firstWindow)}, x11Environment())
+                    .succeeded());
+    ASSERT_TRUE(
+        e2e::waitFor([&] { return !m_desktop->findWindow(kWindowTitlePattern).has_value(); }, kDeadline));
 
     const CommandResult second =
         e2e::runCommand({program().string()}, x11Environment(), {.timeout = kDeadline});
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(second.errors, "tarlowen: already running; its window was brought to the front\n");
+    EXPECT_TRUE(
+        e2e::waitFor([&] { return m_desktop->findWindow(kWindowTitlePattern) == firstWindow; }, kDeadline))
+        << "the running copy's window was not brought back";
     EXPECT_TRUE(first->running());
 
     first->stop(SIGKILL, kDeadline);
