@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "app/wayland_clipboard.hpp"
 #include "e2e/child_process.hpp"
 #include "e2e/stand_in_service.hpp"
 #include "e2e/sway_session.hpp"
+#include "platform/code_page.hpp"
 #include "support/scripted_http_server.hpp"
 
 namespace tarlowen {
@@ -205,6 +207,113 @@ TEST_F(WaylandEndToEndTest, LinkCopiedInAnotherX11ProgramIsSavedToo) {
                     .succeeded());
     ASSERT_TRUE(waitForDownload(m_song));
     EXPECT_EQ(requestedTargets(), (std::vector<std::string>{m_song.pageTarget, m_song.mediaTarget}));
+}
+
+// The compositor clipboard on its own, against the same kind of desktop: what it reads, what it
+// offers, and what it refuses to take.
+class WaylandClipboardTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::string pattern = (fs::temp_directory_path() / "tarlowen-wlclip-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            s_error = "cannot make a temporary directory";
+            return;
+        }
+        s_directory = pattern;
+        fs::permissions(s_directory, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        s_session = SwaySession::start(s_directory / "desktop", 60s, s_error);
+    }
+
+    static void TearDownTestSuite() {
+        s_session.reset();
+        std::error_code ignored;
+        fs::remove_all(s_directory, ignored);
+    }
+
+    void SetUp() override {
+        if (s_session == nullptr) {
+            GTEST_SKIP() << "sway cannot start here, so the Wayland clipboard is not tried: " << s_error;
+        }
+        // This test process is the client; the compositor does not check who connects.
+        for (const std::string& variable : s_session->variables()) {
+            const std::size_t equals = variable.find('=');
+            ::setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+        }
+        WaylandClipboard::Connection connection = WaylandClipboard::connect();
+        ASSERT_TRUE(connection.reachable);
+        ASSERT_NE(connection.clipboard, nullptr) << "sway offers data-control, yet it was not used";
+        EXPECT_EQ(connection.protocol, "wlr-data-control-unstable-v1");
+        m_clipboard = std::move(connection.clipboard);
+    }
+
+    // Copies with wl-copy and waits until the compositor offers it.
+    [[nodiscard]] static bool copy(const std::vector<std::string>& options, const std::string& text) {
+        std::vector<std::string> argv{"wl-copy"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return e2e::runCommand(argv, s_session->environment(), {.input = text, .captureOutput = false})
+                   .succeeded() &&
+               e2e::waitFor([&] { return s_session->clipboardText().has_value(); }, kDeadline);
+    }
+
+    static inline fs::path s_directory;
+    static inline std::unique_ptr<SwaySession> s_session;
+    static inline std::string s_error;
+    std::unique_ptr<WaylandClipboard> m_clipboard;
+};
+
+TEST_F(WaylandClipboardTest, ReadsTheOfferedTextInCodePage936) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::string copied;
+        std::u16string expected;
+    };
+    const std::vector<Case> cases{
+        {"utf8",
+         {"--type", "text/plain;charset=utf-8"},
+         "https://example.test/play?s=1",
+         u"https://example.test/play?s=1"},
+        {"twoByteCharacters", {"--type", "text/plain;charset=utf-8"}, "春风十里 é", u"春风十里 é"},
+        // As a C string: the text ends at its first zero character.
+        {"stopsAtZero", {"--type", "text/plain;charset=utf-8"}, std::string("before\0after", 12), u"before"},
+        // Only an X11 type on offer, as an X11 program's copy arrives through XWayland.
+        {"x11Type", {"--type", "UTF8_STRING"}, "http://example.test/x", u"http://example.test/x"},
+        // Malformed UTF-8 gives replacement characters, which the code page writes as "?".
+        {"malformed", {"--type", "text/plain;charset=utf-8"}, "a\xff\xc3" "b", u"a\uFFFD\uFFFDb"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(copy(c.options, c.copied));
+        EXPECT_TRUE(
+            e2e::waitFor([&] { return m_clipboard->readText() == encodeCodePage936(c.expected); }, kDeadline))
+            << "read: " << m_clipboard->readText();
+    }
+}
+
+TEST_F(WaylandClipboardTest, OffersAnEmptyTextUntilAnotherProgramCopies) {
+    ASSERT_TRUE(copy({}, "a link"));
+    m_clipboard->replaceWithEmptyText();
+    EXPECT_TRUE(e2e::waitFor([&] { return s_session->clipboardText() == ""; }, kDeadline));
+    EXPECT_EQ(m_clipboard->readText(), "");
+    // wl-paste asks for each text type in turn; every one is served, empty.
+    for (const char* type : {"text/plain;charset=utf-8", "UTF8_STRING", "STRING"}) {
+        const e2e::CommandResult pasted =
+            e2e::runCommand({"wl-paste", "--no-newline", "--type", type}, s_session->environment());
+        EXPECT_TRUE(pasted.succeeded()) << type;
+        EXPECT_EQ(pasted.output, "") << type;
+    }
+    ASSERT_TRUE(copy({}, "the next link"));
+    EXPECT_TRUE(e2e::waitFor([&] { return m_clipboard->readText() == "the next link"; }, kDeadline));
+}
+
+// A text larger than any address reads as empty, rather than growing without bound.
+TEST_F(WaylandClipboardTest, TextLargerThanTheLimitReadsAsEmpty) {
+    ASSERT_TRUE(copy({}, "small first"));
+    ASSERT_TRUE(e2e::waitFor([&] { return m_clipboard->readText() == "small first"; }, kDeadline));
+    const std::string huge(WaylandClipboard::kLargestText + 1, 'h');
+    ASSERT_TRUE(copy({}, huge));
+    ASSERT_TRUE(e2e::waitFor([&] { return s_session->clipboardText() == huge; }, kDeadline));
+    EXPECT_EQ(m_clipboard->readText(), "");
 }
 
 }  // namespace
