@@ -279,7 +279,11 @@ TEST_F(WaylandClipboardTest, ReadsTheOfferedTextInCodePage936) {
         // Only an X11 type on offer, as an X11 program's copy arrives through XWayland.
         {"x11Type", {"--type", "UTF8_STRING"}, "http://example.test/x", u"http://example.test/x"},
         // Malformed UTF-8 gives replacement characters, which the code page writes as "?".
-        {"malformed", {"--type", "text/plain;charset=utf-8"}, "a\xff\xc3" "b", u"a\uFFFD\uFFFDb"},
+        {"malformed",
+         {"--type", "text/plain;charset=utf-8"},
+         "a\xff\xc3"
+         "b",
+         u"a\uFFFD\uFFFDb"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -314,6 +318,31 @@ TEST_F(WaylandClipboardTest, TextLargerThanTheLimitReadsAsEmpty) {
     ASSERT_TRUE(copy({}, huge));
     ASSERT_TRUE(e2e::waitFor([&] { return s_session->clipboardText() == huge; }, kDeadline));
     EXPECT_EQ(m_clipboard->readText(), "");
+}
+
+// An owner that never writes costs one read its time limit, no more, and the clipboard can still
+// be emptied.
+TEST_F(WaylandClipboardTest, AnOwnerThatNeverWritesMakesTheReadGiveUp) {
+    ChildProcess owner({TARLOWEN_SILENT_WAYLAND_OWNER_PATH}, s_session->environment(),
+                       s_directory / "owner.log");
+    ASSERT_TRUE(e2e::waitFor(
+        [&] {
+            const std::optional<std::string> log = e2e::readWholeFile(s_directory / "owner.log");
+            return log.has_value() && log->starts_with("owned\n");
+        },
+        kDeadline))
+        << e2e::readWholeFile(s_directory / "owner.log").value_or("");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_clipboard->readText(), "");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, WaylandClipboard::kReadLimit - 100ms) << "the owner was not asked";
+    EXPECT_LT(took, 15s) << "the read did not give up";  // a bound that shows it did not hang
+    EXPECT_NE(e2e::readWholeFile(s_directory / "owner.log").value_or("").find("request"), std::string::npos);
+
+    m_clipboard->replaceWithEmptyText();
+    EXPECT_TRUE(e2e::waitFor([&] { return s_session->clipboardText() == ""; }, kDeadline));
+    EXPECT_TRUE(owner.running());
 }
 
 }  // namespace
