@@ -136,15 +136,17 @@ void listenForLaterStarts(QLocalServer& server, const std::filesystem::path& soc
 int main(int argc, char* argv[]) {
     tarlowen::keepLargeBuffersForReuse();
     tarlowen::Session session = tarlowen::probeSession();
-    if (!session.plan.message.empty()) {
-        std::cerr << session.plan.message << '\n';
-    }
     if (!session.plan.runs()) {
+        std::cerr << session.plan.message << '\n';
         return session.plan.exitStatus;
     }
     const tarlowen::InstanceClaim instance = tarlowen::claimInstance();
     if (!instance.first) {
         return EXIT_SUCCESS;
+    }
+    // The notice about the session comes from the copy that runs, not from a second start.
+    if (!session.plan.message.empty()) {
+        std::cerr << session.plan.message << '\n';
     }
     tarlowen::selectPlatform(session.plan.platform);
     QApplication application(argc, argv);
