@@ -1,5 +1,5 @@
 # The two set-up commands are `make run` and `make test`; both install what is missing first.
-.PHONY: run test build bench fuzz fuzz-build format deps test-deps
+.PHONY: run test build package bench fuzz fuzz-build format deps test-deps
 
 FUZZ_SECONDS ?= 60
 
@@ -12,6 +12,10 @@ test-deps:
 build: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target tarlowen
+
+# A Debian package of the release build: build/release/tarlowen_<version>_<arch>.deb.
+package: build
+	cd build/release && cpack -G DEB
 
 run: build
 	build/release/bin/tarlowen

@@ -125,6 +125,8 @@ class MonitorEndToEndTest : public ::testing::Test {
         const e2e::Environment environment = e2e::environmentWith({
             "DISPLAY=" + s_display->name(),
             "QT_QPA_PLATFORM=xcb",
+            // A test run from a Wayland session must not reach the user's compositor clipboard.
+            "WAYLAND_DISPLAY=",
             "XDG_RUNTIME_DIR=" + runtimeDirectory.string(),
             // Leak checking is off in the program: under X11, Qt loads libdbus, which leaves a
             // buffer allocated at exit, and the report would fail every run for a library's

@@ -44,16 +44,17 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 std::unique_ptr<VirtualDisplay> VirtualDisplay::start(const std::filesystem::path& logFile,
-                                                      std::chrono::milliseconds timeout, std::string& error) {
+                                                      std::chrono::milliseconds timeout, std::string& error,
+                                                      const std::vector<std::string>& extraArguments) {
     std::array<int, 2> pipeFds{};
     if (::pipe2(pipeFds.data(), O_CLOEXEC) != 0) {
         error = "cannot make a pipe for -displayfd";
         return nullptr;
     }
-    auto server =
-        std::make_unique<ChildProcess>(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-nolisten", "tcp",
-                                                                "-noreset", "-screen", "0", "1024x768x24"},
-                                       environmentWith({}), logFile, pipeFds[1]);
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0",
+                                  "1024x768x24"};
+    argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+    auto server = std::make_unique<ChildProcess>(argv, environmentWith({}), logFile, pipeFds[1]);
     ::close(pipeFds[1]);
     const std::string number = readDisplayNumber(pipeFds[0], Clock::now() + timeout);
     ::close(pipeFds[0]);

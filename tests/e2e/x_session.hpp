@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "e2e/child_process.hpp"
 
@@ -22,11 +23,12 @@ using WindowId = unsigned long;
 // put between tests. Stopped by the destructor.
 class VirtualDisplay {
   public:
-    // Starts the server, logging to `logFile`. Null when it did not come up within `timeout`;
-    // `error` then says why.
+    // Starts the server, logging to `logFile`, with `extraArguments` added to its command line.
+    // Null when it did not come up within `timeout`; `error` then says why.
     [[nodiscard]] static std::unique_ptr<VirtualDisplay> start(const std::filesystem::path& logFile,
                                                                std::chrono::milliseconds timeout,
-                                                               std::string& error);
+                                                               std::string& error,
+                                                               const std::vector<std::string>& extraArguments = {});
     ~VirtualDisplay();
     VirtualDisplay(const VirtualDisplay&) = delete;
     VirtualDisplay& operator=(const VirtualDisplay&) = delete;
