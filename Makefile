@@ -18,6 +18,7 @@ test: test-deps
 	cmake --preset debug >/dev/null
 	cmake --build --preset debug
 	ctest --preset debug
+	@$(MAKE) --no-print-directory test-windows
 
 # The Windows program, cross-built with mingw-w64: build/windows/bin/tarlowen.exe.
 windows: test-deps

@@ -1,17 +1,31 @@
 // The WinHttp-shaped calls on Windows: each goes straight to the system's WinHttp with the same
 // arguments. Handles are the system's own. Included before <winhttp.h>: the header's constants are
 // macros there, with the same values as ours.
+// clang-format off
+#include "platform/winhttp_api.hpp"
 #include <windows.h>
 #include <winhttp.h>
+// clang-format on
 
 #include <algorithm>
 #include <string>
 
 #include "platform/code_page.hpp"
-#include "platform/winhttp_api.hpp"
+#include "platform/message_pump.hpp"
 
 namespace tarlowen {
 namespace {
+
+// The window's beat before each call that may wait on the network: the window answers between
+// the chunks of a body, and a program that is closing calls the exchange off (the call then fails
+// as cancelled). The system's calls themselves block; their time limits bound each wait.
+[[nodiscard]] bool goOn() {
+    if (KeepTransferGoing()) {
+        return true;
+    }
+    SetLastError(ERROR_WINHTTP_OPERATION_CANCELLED);
+    return false;
+}
 
 [[nodiscard]] HINTERNET handleOf(HInternet handle) {
     return reinterpret_cast<HINTERNET>(handle);
@@ -107,7 +121,7 @@ class SystemWinHttpApi final : public WinHttpApi {
     }
 
     bool WinHttpSendRequest(HInternet request, std::string_view body) override {
-        if (body.size() > 0xFFFFFFFFu) {
+        if (body.size() > 0xFFFFFFFFu || !goOn()) {
             return false;
         }
         const auto length = static_cast<DWORD>(body.size());
@@ -118,12 +132,12 @@ class SystemWinHttpApi final : public WinHttpApi {
     }
 
     bool WinHttpReceiveResponse(HInternet request) override {
-        return ::WinHttpReceiveResponse(handleOf(request), nullptr) != FALSE;
+        return goOn() && ::WinHttpReceiveResponse(handleOf(request), nullptr) != FALSE;
     }
 
     bool WinHttpQueryDataAvailable(HInternet request, std::uint32_t& available) override {
         DWORD count = 0;
-        const bool ok = ::WinHttpQueryDataAvailable(handleOf(request), &count) != FALSE;
+        const bool ok = goOn() && ::WinHttpQueryDataAvailable(handleOf(request), &count) != FALSE;
         available = ok ? count : 0;
         return ok;
     }
@@ -131,7 +145,7 @@ class SystemWinHttpApi final : public WinHttpApi {
     bool WinHttpReadData(HInternet request, std::uint8_t* buffer, std::uint32_t toRead,
                          std::uint32_t& read) override {
         DWORD count = 0;
-        const bool ok = ::WinHttpReadData(handleOf(request), buffer, toRead, &count) != FALSE;
+        const bool ok = goOn() && ::WinHttpReadData(handleOf(request), buffer, toRead, &count) != FALSE;
         read = ok ? count : 0;
         return ok;
     }
