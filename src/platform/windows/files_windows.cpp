@@ -70,7 +70,8 @@ constexpr bool isHighSurrogate(char16_t unit) {
     }
     if (isReservedDeviceName(name)) {
         const std::size_t dot = name.find(u'.');
-        name.insert(dot == std::u16string::npos ? name.size() : dot, u"_");
+        const std::size_t at = dot == std::u16string::npos ? name.size() : dot;
+        name.insert(name.begin() + static_cast<std::ptrdiff_t>(at), u'_');
     }
     if (name.size() > kMaxFileNameBytes) {
         std::u16string extension;
@@ -103,10 +104,14 @@ constexpr bool isHighSurrogate(char16_t unit) {
     if (text.starts_with(L"\\\\?\\")) {
         return text;
     }
+    std::wstring result = L"\\\\?\\";
     if (text.starts_with(L"\\\\")) {
-        return L"\\\\?\\UNC\\" + text.substr(2);
+        result += L"UNC\\";
+        result.append(text, 2);
+    } else {
+        result += text;
     }
-    return L"\\\\?\\" + text;
+    return result;
 }
 
 class Handle {
@@ -166,8 +171,12 @@ MediaWriteResult replaceWithData(const std::wstring& directory, const std::wstri
     std::wstring temporary;
     HANDLE created = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && created == INVALID_HANDLE_VALUE; ++attempt) {
-        temporary = directory + L"\\.tarlowen-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                    std::to_wstring(counter++) + L".part";
+        temporary = directory;
+        temporary += L"\\.tarlowen-";
+        temporary += std::to_wstring(GetCurrentProcessId());
+        temporary += L"-";
+        temporary += std::to_wstring(counter++);
+        temporary += L".part";
         created = createNew(temporary);
         if (created == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
             return MediaWriteResult::Failed;
@@ -232,7 +241,9 @@ MediaWriteResult writeMediaFile(const fs::path& directory, std::string_view file
             return MediaWriteResult::Failed;
         }
         const std::wstring folder = longPath(directory);
-        const std::wstring target = folder + L"\\" + std::wstring(name.begin(), name.end());
+        std::wstring target = folder;
+        target += L"\\";
+        target.append(name.begin(), name.end());
         if (data.empty()) {
             return createEmptyUnlessPresent(target);
         }
