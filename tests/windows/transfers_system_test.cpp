@@ -1,0 +1,98 @@
+// The two transfers on the system's WinHttp and its HTTP request component (under Wine when
+// cross-built), against tests/windows/loopback_server.py, started by with-loopback-server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/apartment.hpp"
+#include "transfer/automation/automation_fetch.hpp"
+#include "transfer/winhttp/winhttp_fetch.hpp"
+
+namespace tarlowen {
+namespace {
+
+std::string server() {
+    const char* address = std::getenv("TARLOWEN_TEST_SERVER");
+    return address == nullptr ? std::string() : std::string(address);
+}
+
+class SystemTransfersTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE(server().empty()) << "run through with-loopback-server"; }
+    void TearDown() override { EXPECT_EQ(apartmentCount(), 0); }
+};
+
+TEST_F(SystemTransfersTest, PageInCodePage936ComesBackAsItIs) {
+    Text status;
+    const Text page = WinHttpFetch(server() + "/page-gbk", {.statusText = &status});
+    EXPECT_EQ(page, "<html><body>{\"nick\":\"\xD0\xA1\xC3\xF7\"}</body></html>");
+    EXPECT_EQ(status, "200 OK");
+}
+
+TEST_F(SystemTransfersTest, PageDeclaringUtf8IsConverted) {
+    const Text page = WinHttpFetch(server() + "/page-utf8");
+    EXPECT_NE(page.find("<body>\xD6\xD0\xCE\xC4 caf\xA8\xA6</body>"), Text::npos) << page;
+}
+
+TEST_F(SystemTransfersTest, RedirectsAreFollowedOrReturned) {
+    Text status;
+    EXPECT_EQ(WinHttpFetch(server() + "/redirect", {.statusText = &status}).substr(0, 12), "<html><body>");
+    EXPECT_EQ(status, "200 OK");
+
+    Text redirectStatus;
+    Text location;
+    Text cookies;
+    const Text body = WinHttpFetch(server() + "/redirect", {.returnedCookies = &cookies,
+                                                            .noRedirect = true,
+                                                            .location = &location,
+                                                            .statusText = &redirectStatus});
+    EXPECT_EQ(body, "moved");
+    EXPECT_EQ(redirectStatus, "302 Found");
+    EXPECT_EQ(location, "/page-gbk");
+    EXPECT_EQ(cookies, "step=1");
+}
+
+TEST_F(SystemTransfersTest, ErrorStatusWithItsOwnReasonIsNoFailure) {
+    Text status;
+    EXPECT_EQ(WinHttpFetch(server() + "/teapot", {.statusText = &status}), "short and stout");
+    EXPECT_EQ(status, "418 I Am A Teapot");
+}
+
+TEST_F(SystemTransfersTest, DefaultHeaderLinesAreSent) {
+    const Text echoed = WinHttpFetch(server() + "/echo");
+    for (const char* name : {"User-Agent: ", "Accept: ", "Accept-Language: ", "Cache-Control: "}) {
+        EXPECT_NE(echoed.find(name), Text::npos) << name << " missing from:\n" << echoed;
+    }
+}
+
+TEST_F(SystemTransfersTest, RefusedConnectionIsANumberedFailure) {
+    Text status;
+    EXPECT_EQ(WinHttpFetch("http://127.0.0.1:9/page", {.statusText = &status}), "");
+    ASSERT_EQ(status.size() >= 3, true) << status;
+    EXPECT_EQ(status[0], '7') << status;  // the numbered messages run from 700 to 713
+}
+
+TEST_F(SystemTransfersTest, MediaTransferGivesBodyAndStatus) {
+    int status = 0;
+    const ByteSet media = AutomationFetch(server() + "/media", {.status = &status});
+    EXPECT_EQ(status, 200);
+    ASSERT_EQ(media.size(), 256u * 64u);
+    for (std::size_t i = 0; i < media.size(); ++i) {
+        ASSERT_EQ(media[i], static_cast<std::uint8_t>(i % 256)) << i;
+    }
+
+    int missing = 0;
+    const ByteSet page = AutomationFetch(server() + "/missing", {.status = &missing});
+    EXPECT_EQ(missing, 404);
+    EXPECT_EQ(std::string(page.begin(), page.end()), "not here");
+}
+
+TEST_F(SystemTransfersTest, MediaTransferThatCannotConnectGivesNothing) {
+    int status = -1;
+    EXPECT_TRUE(AutomationFetch("http://127.0.0.1:9/media", {.status = &status}).empty());
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+}  // namespace tarlowen
