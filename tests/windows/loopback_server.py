@@ -4,6 +4,7 @@
 import http.server
 import socketserver
 import sys
+import time
 
 GBK_PAGE = '<html><body>{"nick":"\u5c0f\u660e"}</body></html>'.encode("gbk")
 UTF8_PAGE = ('<html><head><meta charset="utf-8"></head><body>\u4e2d\u6587 caf\u00e9</body></html>').encode("utf-8")
@@ -38,6 +39,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, MEDIA, [("Content-Type", "audio/mp4")])
         elif path == "/missing":
             self.reply(404, b"not here")
+        elif path == "/slow":
+            time.sleep(4)  # longer than the one-second limit the test sets
+            self.reply(200, b"late")
         elif path == "/echo":
             lines = "".join("%s: %s\r\n" % (k, v) for k, v in self.headers.items())
             self.reply(200, lines.encode("latin-1"))
