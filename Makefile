@@ -1,5 +1,5 @@
 # The two set-up commands are `make run` and `make test`; both install what is missing first.
-.PHONY: run test build package bench fuzz fuzz-build format deps test-deps
+.PHONY: run test build package bench fuzz fuzz-build format deps test-deps windows test-windows
 
 FUZZ_SECONDS ?= 60
 
@@ -28,6 +28,7 @@ test: test-deps
 	ctest --preset debug
 	$(MAKE) --no-print-directory fuzz-build
 	ctest --preset fuzz
+	@$(MAKE) --no-print-directory test-windows
 
 fuzz-build: test-deps
 	cmake --preset fuzz >/dev/null
@@ -36,6 +37,15 @@ fuzz-build: test-deps
 # Runs each fuzz target for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=600).
 fuzz: fuzz-build
 	fuzz/run-all $(FUZZ_SECONDS)
+
+# The Windows program, cross-built with mingw-w64: build/windows/bin/tarlowen.exe.
+windows: test-deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows
+
+# The Windows test executables under Wine (a prefix of the build's own, created on first use).
+test-windows: windows
+	ctest --preset windows
 
 bench: test-deps
 	cmake --preset release -DTARLOWEN_BUILD_BENCH=ON >/dev/null
