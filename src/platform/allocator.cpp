@@ -11,4 +11,8 @@ void keepLargeBuffersForReuse() {
     mallopt(M_TRIM_THRESHOLD, kKeptFreeMemory);
 }
 
+void releaseFreedMemory() {
+    malloc_trim(0);
+}
+
 }  // namespace tarlowen

@@ -10,4 +10,9 @@ namespace tarlowen {
 // at most 64 MiB of free memory is kept at the top of the heap. Call once, at start.
 void keepLargeBuffersForReuse();
 
+// Hands the free memory inside the heap back to the system. A large page passes through buffers that
+// are let go piece by piece (the received body as it is read); without this, those freed pieces stay
+// resident beside the next copy of the page and count as a third one.
+void releaseFreedMemory();
+
 }  // namespace tarlowen

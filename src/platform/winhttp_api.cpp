@@ -16,7 +16,9 @@
 namespace tarlowen {
 namespace {
 
-constexpr std::uint32_t kChunkSize = 64 * 1024;
+// The most one data-available call reports. The whole body has arrived by then, so it is reported
+// at once: the reader then makes one buffer of the body's size instead of growing one as it reads.
+constexpr std::uint32_t kChunkSize = 0xFFFFFFFFu;
 
 // Splits "scheme://[user[:password]@]host[:port][/path][?query][#fragment]" into spans as written.
 [[nodiscard]] bool crackUrl(std::u16string_view url, UrlComponents& components) {
@@ -105,32 +107,34 @@ class PieceQueue {
             const std::size_t take = std::min(bytes.size(), kPieceSize - piece.size());
             piece.insert(piece.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
             bytes = bytes.subspan(take);
+            m_available += take;
         }
     }
 
-    [[nodiscard]] std::size_t frontAvailable() const {
-        return m_pieces.empty() ? 0 : m_pieces.front().size() - m_frontOffset;
-    }
+    [[nodiscard]] std::size_t available() const { return m_available; }
 
-    // Copies up to `toRead` bytes of the front piece and lets it go once it is used up.
+    // Copies up to `toRead` bytes, letting each piece go once it is used up.
     std::size_t read(std::uint8_t* buffer, std::size_t toRead) {
-        const std::size_t count = std::min(toRead, frontAvailable());
-        if (count == 0) {
-            return 0;
+        std::size_t done = 0;
+        while (done < toRead && !m_pieces.empty()) {
+            const std::size_t count = std::min(toRead - done, m_pieces.front().size() - m_frontOffset);
+            std::memcpy(buffer + done, m_pieces.front().data() + m_frontOffset, count);
+            done += count;
+            m_frontOffset += count;
+            if (m_frontOffset == m_pieces.front().size()) {
+                m_pieces.pop_front();
+                m_frontOffset = 0;
+            }
         }
-        std::memcpy(buffer, m_pieces.front().data() + m_frontOffset, count);
-        m_frontOffset += count;
-        if (m_frontOffset == m_pieces.front().size()) {
-            m_pieces.pop_front();
-            m_frontOffset = 0;
-        }
-        return count;
+        m_available -= done;
+        return done;
     }
 
   private:
     static constexpr std::size_t kPieceSize = std::size_t{1} << 20;
     std::deque<ByteSet> m_pieces;
     std::size_t m_frontOffset = 0;
+    std::size_t m_available = 0;
 };
 
 struct Request {
@@ -321,7 +325,7 @@ class EngineWinHttpApi final : public WinHttpApi {
         if (request == nullptr || !request->received) {
             return false;
         }
-        const std::size_t remaining = request->body->frontAvailable();
+        const std::size_t remaining = request->body->available();
         if (remaining == 0 && request->response->failure == HttpFailurePhase::Read) {
             // The transport still expects data; the read that follows reports the loss.
             available = 1;
@@ -338,7 +342,7 @@ class EngineWinHttpApi final : public WinHttpApi {
         if (request == nullptr || !request->received) {
             return false;
         }
-        if (request->body->frontAvailable() == 0) {
+        if (request->body->available() == 0) {
             return request->response->failure != HttpFailurePhase::Read;
         }
         read = static_cast<std::uint32_t>(request->body->read(buffer, toRead));

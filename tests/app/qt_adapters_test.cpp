@@ -170,7 +170,8 @@ TEST(QtMessagePumpTest, HeartbeatHandlesEventsAndCallsOffTransfersOnceTheWindowC
                                .stall());
     HttpRequest request;
     request.url = server.url("/slow");
-    request.timeouts = HttpTimeouts{.resolveMs = 60000, .connectMs = 60000, .sendMs = 60000, .receiveMs = 60000};
+    request.timeouts =
+        HttpTimeouts{.resolveMs = 60000, .connectMs = 60000, .sendMs = 60000, .receiveMs = 60000};
     QTimer::singleShot(300ms, &window, [&window] { window.close(); });
     HttpResponse response;
     std::chrono::steady_clock::duration took{};

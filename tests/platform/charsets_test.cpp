@@ -2,16 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include "support/case_name.hpp"
-
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/case_name.hpp"
 
 namespace tarlowen {
 namespace {
@@ -172,6 +173,8 @@ struct PageCase {
     std::u16string expected;
 };
 
+void PrintTo(const PageCase& c, std::ostream* out) { *out << c.charset; }
+
 class CharsetPageTest : public ::testing::TestWithParam<PageCase> {};
 
 TEST_P(CharsetPageTest, DecodesAPageInThatCharset) {
@@ -191,8 +194,9 @@ struct PageCaseName {
 
 using namespace std::string_literals;
 
-INSTANTIATE_TEST_SUITE_P(Charsets, CharsetPageTest,
-                         ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(
+    Charsets, CharsetPageTest,
+    ::testing::Values(
         PageCase{"gb18030", "\xD6\xD0\xCE\xC4\xA8\xA6\x95\x32\x82\x36"s, u"\u4E2D\u6587\u00E9\U00020000"},
         PageCase{"GB18030", "\xD6\xD0\xCE\xC4"s, u"\u4E2D\u6587"},
         PageCase{"euc-cn", "\xD6\xD0\xCE\xC4"s, u"\u4E2D\u6587"},
@@ -203,13 +207,15 @@ INSTANTIATE_TEST_SUITE_P(Charsets, CharsetPageTest,
         PageCase{"big5-hkscs", "\xA4\xA4\xA4\xE5\x87\x40"s, u"\u4E2D\u6587\u43F0"},
         PageCase{"shift_jis", "\x93\xFA\x96\x7B\x8C\xEA\xB6"s, u"\u65E5\u672C\u8A9E\uFF76"},
         PageCase{"euc-jp", "\xC6\xFC\xCB\xDC\xB8\xEC"s, u"\u65E5\u672C\u8A9E"},
-        PageCase{"iso-2022-jp", "\x1B\x24\x42\x46\x7C\x4B\x5C\x38\x6C\x1B\x28\x42\x61\x62\x63"s, u"\u65E5\u672C\u8A9Eabc"},
+        PageCase{"iso-2022-jp", "\x1B\x24\x42\x46\x7C\x4B\x5C\x38\x6C\x1B\x28\x42\x61\x62\x63"s,
+                 u"\u65E5\u672C\u8A9Eabc"},
         PageCase{"euc-kr", "\xC7\xD1\xB1\xB9\xBE\xEE"s, u"\uD55C\uAD6D\uC5B4"},
         PageCase{"ks_c_5601-1987", "\xC7\xD1\xB1\xB9\xBE\xEE"s, u"\uD55C\uAD6D\uC5B4"},
         PageCase{"iso-2022-kr", "\x1B\x24\x29\x43\x0E\x47\x51\x31\x39\x3E\x6E\x0F"s, u"\uD55C\uAD6D\uC5B4"},
         PageCase{"windows-874", "\xE4\xB7\xC2\x80"s, u"\u0E44\u0E17\u0E22\u20AC"},
         PageCase{"windows-1250", "\xA3\xF3\x64\x9F\x80"s, u"\u0141\u00F3d\u017A\u20AC"},
-        PageCase{"windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2\x88"s, u"\u041F\u0440\u0438\u0432\u0435\u0442\u20AC"},
+        PageCase{"windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2\x88"s,
+                 u"\u041F\u0440\u0438\u0432\u0435\u0442\u20AC"},
         PageCase{"windows-1252", "\x63\x61\x66\xE9\x80"s, u"caf\u00E9\u20AC"},
         PageCase{"windows-1253", "\xC5\xEB\xEB\xDC\xE4\xE1"s, u"\u0395\u03BB\u03BB\u03AC\u03B4\u03B1"},
         PageCase{"windows-1254", "\x54\xFC\x72\x6B\xE7\x65"s, u"T\u00FCrk\u00E7e"},
@@ -238,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Charsets, CharsetPageTest,
         PageCase{"unicodeFFFE", "\x4E\x2D\x65\x87\x00\x41"s, u"\u4E2D\u6587A"},
         PageCase{"utf-16le", "\x2D\x4E\x87\x65\x41\x00"s, u"\u4E2D\u6587A"},
         PageCase{"utf-16be", "\x4E\x2D\x65\x87\x00\x41"s, u"\u4E2D\u6587A"}),
-                         PageCaseName{});
+    PageCaseName{});
 
 TEST(CharsetTableTest, EveryNameOpensItsConverterAndIgnoresCaseOnly) {
     const std::vector<std::uint8_t> ascii = bytesOf("abc");
@@ -255,7 +261,8 @@ TEST(CharsetTableTest, EveryNameOpensItsConverterAndIgnoresCaseOnly) {
         if (underscored != name) {
             // Only the names as the table writes them: "ISO_8859_2" is no name of "iso-8859-2".
             const auto other = std::find(charsetNames().begin(), charsetNames().end(), underscored);
-            EXPECT_EQ(decodeCharset(underscored, ascii).has_value(), other != charsetNames().end()) << underscored;
+            EXPECT_EQ(decodeCharset(underscored, ascii).has_value(), other != charsetNames().end())
+                << underscored;
         }
     }
 }

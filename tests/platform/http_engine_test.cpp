@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,24 +10,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "platform/message_pump.hpp"
-#include "support/case_name.hpp"
-#include "support/scripted_http_server.hpp"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/message_pump.hpp"
+#include "support/case_name.hpp"
+#include "support/scripted_http_server.hpp"
 
 extern char** environ;
 
@@ -411,20 +410,23 @@ TEST_P(BodySinkTest, PiecesConcatenateToTheFinalBodyAndTheResponseKeepsNone) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BodySinkTest,
     ::testing::Values(
-        SinkCase{"withLength",
-                 Reply{}.send(responseHead(200, {{"Content-Length", "11"}}) + "hello").wait(50ms).send(" world"),
-                 11, "hello world"},
-        SinkCase{"chunked",
-                 Reply{}.send(responseHead(200, {{"Transfer-Encoding", "chunked"}, {"Content-Length", "99"}}) +
-                              testing_support::chunkedBody({"hello ", "world"})),
-                 std::nullopt, "hello world"},
+        SinkCase{
+            "withLength",
+            Reply{}.send(responseHead(200, {{"Content-Length", "11"}}) + "hello").wait(50ms).send(" world"),
+            11, "hello world"},
+        SinkCase{
+            "chunked",
+            Reply{}.send(responseHead(200, {{"Transfer-Encoding", "chunked"}, {"Content-Length", "99"}}) +
+                         testing_support::chunkedBody({"hello ", "world"})),
+            std::nullopt, "hello world"},
         SinkCase{"untilClose", Reply{}.send(responseHead(200) + "to the end").close(), std::nullopt,
                  "to the end"}),
     testing_support::CaseName{});
 
 TEST(HttpBodySinkTest, RefusalEndsTheExchangeAsReadFailure) {
     ScriptedHttpServer server;
-    server.enqueue(Reply{}.send(responseHead(200, {{"Content-Length", "8"}}) + "abcd").wait(100ms).send("efgh"));
+    server.enqueue(
+        Reply{}.send(responseHead(200, {{"Content-Length", "8"}}) + "abcd").wait(100ms).send("efgh"));
     HttpRequest request = requestFor(server.url("/refused"));
     std::string received;
     request.bodySink = [&](const HttpBodyPiece& piece) {
@@ -493,10 +495,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BodyLimitTest,
     ::testing::Values(
         LimitCase{"exactlyTheLimit", respond(200, {}, "abcdefgh"), false, HttpFailurePhase::None, "abcdefgh"},
-        LimitCase{"announcedLonger", respond(200, {}, "abcdefghij"), false, HttpFailurePhase::Read, "abcdefgh"},
-        LimitCase{"endlessInPieces",
-                  Reply{}.send(responseHead(200) + "abc").wait(50ms).send("defg").wait(50ms).send("hijk").stall(),
-                  false, HttpFailurePhase::Read, "abcdefgh"},
+        LimitCase{"announcedLonger", respond(200, {}, "abcdefghij"), false, HttpFailurePhase::Read,
+                  "abcdefgh"},
+        LimitCase{
+            "endlessInPieces",
+            Reply{}.send(responseHead(200) + "abc").wait(50ms).send("defg").wait(50ms).send("hijk").stall(),
+            false, HttpFailurePhase::Read, "abcdefgh"},
         LimitCase{"sinkSeesOnlyTheLimit", respond(200, {}, "abcdefghij"), true, HttpFailurePhase::Read,
                   "abcdefgh"}),
     testing_support::CaseName{});
@@ -654,13 +658,13 @@ TEST(HttpCredentialsTest, ServerBasicCredentialsGoWithTheFirstRequest) {
 
 // Shortens the speed floor for one test and puts it back afterwards.
 class ScopedSpeedFloor {
-public:
+  public:
     explicit ScopedSpeedFloor(HttpSpeedFloor floor) : m_previous(setHttpSpeedFloorForTests(floor)) {}
     ~ScopedSpeedFloor() { setHttpSpeedFloorForTests(m_previous); }
     ScopedSpeedFloor(const ScopedSpeedFloor&) = delete;
     ScopedSpeedFloor& operator=(const ScopedSpeedFloor&) = delete;
 
-private:
+  private:
     HttpSpeedFloor m_previous;
 };
 
@@ -668,10 +672,10 @@ struct HostileCase {
     const char* name;
     std::function<void(ScriptedHttpServer&)> arrange;  // the server's misbehaviour, for "/start"
     HttpFailurePhase phase;
-    int status;                      // 0: no final response
-    std::size_t minBody, maxBody;    // the bytes kept
-    std::size_t requests;            // that reached the server
-    const char* detail;              // a part of the failure's description
+    int status;                    // 0: no final response
+    std::size_t minBody, maxBody;  // the bytes kept
+    std::size_t requests;          // that reached the server
+    const char* detail;            // a part of the failure's description
 };
 
 class HostileServerTest : public ::testing::TestWithParam<HostileCase> {};
@@ -703,12 +707,14 @@ TEST_P(HostileServerTest, EndsInADefinedFailureWithinBounds) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HostileServerTest,
     ::testing::Values(
-        HostileCase{"endlessBody", [](ScriptedHttpServer& s) { s.route("/start", testing_support::endlessBody()); },
+        HostileCase{"endlessBody",
+                    [](ScriptedHttpServer& s) { s.route("/start", testing_support::endlessBody()); },
                     HttpFailurePhase::Read, 200, 1 << 20, 1 << 20, 1, "bytes allowed"},
         // A byte every 100 ms never trips an idle limit; only the speed floor ends it.
-        HostileCase{"trickle",
-                    [](ScriptedHttpServer& s) { s.route("/start", testing_support::trickleBody(100000, 100ms)); },
-                    HttpFailurePhase::Read, 200, 1, 100, 1, "bytes a second"},
+        HostileCase{
+            "trickle",
+            [](ScriptedHttpServer& s) { s.route("/start", testing_support::trickleBody(100000, 100ms)); },
+            HttpFailurePhase::Read, 200, 1, 100, 1, "bytes a second"},
         HostileCase{"trickledHeaders",
                     [](ScriptedHttpServer& s) {
                         s.route("/start", Reply{}.send("HTTP/1.1 200 OK\r\n").repeat("X: y\r\n", 100ms));
@@ -717,9 +723,10 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"endlessHeaders",
                     [](ScriptedHttpServer& s) { s.route("/start", testing_support::endlessHeaders()); },
                     HttpFailurePhase::Receive, 0, 0, 0, 1, ""},
-        HostileCase{"megabyteHeaderLine",
-                    [](ScriptedHttpServer& s) { s.route("/start", testing_support::longHeaderLine(1 << 20)); },
-                    HttpFailurePhase::Receive, 0, 0, 0, 1, ""},
+        HostileCase{
+            "megabyteHeaderLine",
+            [](ScriptedHttpServer& s) { s.route("/start", testing_support::longHeaderLine(1 << 20)); },
+            HttpFailurePhase::Receive, 0, 0, 0, 1, ""},
         HostileCase{"redirectLoop", [](ScriptedHttpServer& s) { s.route("/start", redirectTo("/start")); },
                     HttpFailurePhase::Receive, 0, 0, 0, 11, "redirects"},
         HostileCase{"redirectToFile",
@@ -845,25 +852,25 @@ TEST_P(RedirectVerbTest, KeepsTheVerbAndItsBodyUnlessTheStatusTurnsItIntoAGet) {
     EXPECT_EQ(received[1].target, "/next");
     EXPECT_EQ(received[1].method, c.nextMethod);
     EXPECT_EQ(received[1].body, c.nextBody);
-    EXPECT_EQ(received[1].header("Content-Length"),
-              c.nextBody.empty() ? std::nullopt : std::optional<std::string>(std::to_string(c.nextBody.size())));
+    EXPECT_EQ(
+        received[1].header("Content-Length"),
+        c.nextBody.empty() ? std::nullopt : std::optional<std::string>(std::to_string(c.nextBody.size())));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RedirectVerbTest,
-    ::testing::Values(RedirectVerbCase{"put301", "PUT", 301, "PUT", "payload"},
-                      RedirectVerbCase{"put302", "PUT", 302, "PUT", "payload"},
-                      RedirectVerbCase{"put303", "PUT", 303, "GET", ""},
-                      RedirectVerbCase{"put307", "PUT", 307, "PUT", "payload"},
-                      RedirectVerbCase{"put308", "PUT", 308, "PUT", "payload"},
-                      RedirectVerbCase{"post301", "POST", 301, "GET", ""},
-                      RedirectVerbCase{"post302", "POST", 302, "GET", ""},
-                      RedirectVerbCase{"post303", "POST", 303, "GET", ""},
-                      RedirectVerbCase{"post307", "POST", 307, "POST", "payload"},
-                      RedirectVerbCase{"delete303", "DELETE", 303, "GET", ""},
-                      RedirectVerbCase{"delete301", "DELETE", 301, "DELETE", "payload"},
-                      RedirectVerbCase{"head303", "HEAD", 303, "HEAD", ""}),
-    testing_support::CaseName{});
+INSTANTIATE_TEST_SUITE_P(Cases, RedirectVerbTest,
+                         ::testing::Values(RedirectVerbCase{"put301", "PUT", 301, "PUT", "payload"},
+                                           RedirectVerbCase{"put302", "PUT", 302, "PUT", "payload"},
+                                           RedirectVerbCase{"put303", "PUT", 303, "GET", ""},
+                                           RedirectVerbCase{"put307", "PUT", 307, "PUT", "payload"},
+                                           RedirectVerbCase{"put308", "PUT", 308, "PUT", "payload"},
+                                           RedirectVerbCase{"post301", "POST", 301, "GET", ""},
+                                           RedirectVerbCase{"post302", "POST", 302, "GET", ""},
+                                           RedirectVerbCase{"post303", "POST", 303, "GET", ""},
+                                           RedirectVerbCase{"post307", "POST", 307, "POST", "payload"},
+                                           RedirectVerbCase{"delete303", "DELETE", 303, "GET", ""},
+                                           RedirectVerbCase{"delete301", "DELETE", 301, "DELETE", "payload"},
+                                           RedirectVerbCase{"head303", "HEAD", 303, "HEAD", ""}),
+                         testing_support::CaseName{});
 
 TEST(HttpRedirectTest, OnlyTheFiveRedirectStatusesAreFollowed) {
     for (const int status : {300, 304, 305, 306, 399}) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/allocator.hpp"
 #include "platform/apartment.hpp"
 #include "platform/automation.hpp"
 #include "platform/message_pump.hpp"
@@ -31,6 +32,7 @@ constexpr int kHeadLength = 1024;
     InvokeMethod(stream, "Open");
     InvokeMethod(stream, "Write", {std::move(bytes)});
     bytes.clear();
+    releaseFreedMemory();  // the body, now in the stream
     WriteProperty(stream, "Position", 0);
     WriteProperty(stream, "Type", kText);
     WriteProperty(stream, "Charset", charset);

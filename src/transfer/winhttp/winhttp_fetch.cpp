@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "pattern/regex_object.hpp"
+#include "platform/allocator.hpp"
 #include "platform/code_page.hpp"
 #include "platform/message_pump.hpp"
 #include "transfer/cookies/merge_cookies.hpp"
@@ -170,6 +171,7 @@ class PageExchange {
     // Reads the body and the headers and makes the result text; empty when the headers cannot be read.
     Text readResponse(RegexObject& pattern) {
         ByteSet body = readBody();
+        releaseFreedMemory();  // the transport's pieces of the body, all read by now
         ++m_attemptedSteps;
         Text headers;
         if (!readHeaders(headers)) {

@@ -28,18 +28,20 @@ using testing_support::ScriptedHttpServer;
 // The engine's calls, with one of them made to fail and every handle close recorded.
 class FailingWinHttpApi final : public WinHttpApi {
 public:
-    explicit FailingWinHttpApi(std::string failing = {}, int failOnCall = 1,
-                               std::uint64_t maxBodyBytes = kMaxPageBodyBytes)
-        : m_inner(makeEngineWinHttpApi(maxBodyBytes)), m_failing(std::move(failing)), m_failOnCall(failOnCall) {}
+  explicit FailingWinHttpApi(std::string failing = {}, int failOnCall = 1,
+                             std::uint64_t maxBodyBytes = kMaxPageBodyBytes)
+      : m_inner(makeEngineWinHttpApi(maxBodyBytes)),
+        m_failing(std::move(failing)),
+        m_failOnCall(failOnCall) {}
 
-    bool throwsBadAlloc = false;  // the failing call runs out of memory instead of failing
-    std::vector<std::string> closed;  // "request", "connection" or "root", in close order
-    std::set<HInternet> requests, connections, roots;
-    int failedReads = 0;
+  bool throwsBadAlloc = false;      // the failing call runs out of memory instead of failing
+  std::vector<std::string> closed;  // "request", "connection" or "root", in close order
+  std::set<HInternet> requests, connections, roots;
+  int failedReads = 0;
 
-    bool WinHttpCheckPlatform() override { return !fails("CheckPlatform") && m_inner->WinHttpCheckPlatform(); }
-    bool WinHttpCrackUrl(const ByteSet& url, UrlComponents& parts) override {
-        return !fails("CrackUrl") && m_inner->WinHttpCrackUrl(url, parts);
+  bool WinHttpCheckPlatform() override { return !fails("CheckPlatform") && m_inner->WinHttpCheckPlatform(); }
+  bool WinHttpCrackUrl(const ByteSet& url, UrlComponents& parts) override {
+      return !fails("CrackUrl") && m_inner->WinHttpCrackUrl(url, parts);
     }
     HInternet WinHttpOpen(int accessType, const ByteSet& proxy) override {
         return remember(roots, fails("Open") ? 0 : m_inner->WinHttpOpen(accessType, proxy));
@@ -90,13 +92,13 @@ public:
     }
 
 private:
-    bool fails(const std::string& call) {
-        const bool failing = call == m_failing && ++m_calls[call] == m_failOnCall;
-        if (failing && throwsBadAlloc) {
-            throw std::bad_alloc();
-        }
-        return failing;
-    }
+  bool fails(const std::string& call) {
+      const bool failing = call == m_failing && ++m_calls[call] == m_failOnCall;
+      if (failing && throwsBadAlloc) {
+          throw std::bad_alloc();
+      }
+      return failing;
+  }
     static HInternet remember(std::set<HInternet>& set, HInternet handle) {
         if (handle != 0) {
             set.insert(handle);
@@ -415,16 +417,16 @@ TEST(WinHttpFetchHostileTest, AllocationFailureAnywhereEndsAsAFailedRead) {
 
     // In the charset step: the conversion runs out of memory.
     auto log = std::make_shared<testing_support::RecordingComponent::Log>();
-    const ScopedComponent stream(
-        "Adodb.Stream",
-        testing_support::RecordingComponent::factory(
-            log, [](testing_support::RecordingComponent::Kind, const std::string& name,
-                    AutomationArguments) -> std::optional<AutomationValue> {
-                if (name == "ReadText") {
-                    throw std::bad_alloc();
-                }
-                return AutomationValue{};
-            }));
+    const ScopedComponent stream("Adodb.Stream",
+                                 testing_support::RecordingComponent::factory(
+                                     log,
+                                     [](testing_support::RecordingComponent::Kind, const std::string& name,
+                                        AutomationArguments) -> std::optional<AutomationValue> {
+                                         if (name == "ReadText") {
+                                             throw std::bad_alloc();
+                                         }
+                                         return AutomationValue{};
+                                     }));
     Text status;
     EXPECT_EQ(WinHttpFetch(server.url("/page"), {.statusText = &status}), "");
     EXPECT_EQ(status, message(u"713 读取数据失败!"));
@@ -441,7 +443,8 @@ TEST(WinHttpFetchHostileTest, EndlessPageKeepsItsFirstBytesUpToTheLimit) {
     FailingWinHttpApi api({}, 1, kLimit);
     Text status;
     ByteSet bytes;
-    const Text page = winHttpFetchWith(api, server.url("/endless"), {.statusText = &status, .responseBytes = &bytes});
+    const Text page =
+        winHttpFetchWith(api, server.url("/endless"), {.statusText = &status, .responseBytes = &bytes});
     EXPECT_EQ(page.size(), kLimit);
     EXPECT_TRUE(page.starts_with(start));
     EXPECT_EQ(bytes.size(), kLimit);
