@@ -55,10 +55,11 @@ TEST_P(HostileNameCycleTest, SongIsSavedUnderASafeName) {
     const Text page = sharePage(c.songName, c.nick);
     DownloadCycle cycle(
         clipboard, [&](const Text&) { return page; },
-        [](const Text&) {
-            return MediaResponse{ByteSet{'m', '4', 'a'}, 200};
+        [](const Text&, const MediaSink& sink) {
+            static constexpr std::uint8_t kSong[] = {'m', '4', 'a'};
+            return sink({200, sizeof kSong, kSong}) ? 200 : 0;
         },
-        m_directory);
+        MediaFolders{m_directory, {}});
 
     cycle.OnTick();
 
