@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
+#include <QThread>
 #include <utility>
 
 #include "platform/message_pump.hpp"
@@ -14,9 +15,11 @@ QtMessagePump::QtMessagePump() {
         application->installEventFilter(this);
     }
     m_previousHandler = setMessagePumpHandler([this] { pump(); });
+    m_previousHeartbeat = setTransferHeartbeatHandler([this] { return heartbeat(); });
 }
 
 QtMessagePump::~QtMessagePump() {
+    setTransferHeartbeatHandler(std::move(m_previousHeartbeat));
     setMessagePumpHandler(std::move(m_previousHandler));
 }
 
@@ -26,6 +29,16 @@ bool QtMessagePump::eventFilter(QObject* watched, QEvent* event) {
         m_quitRequested = true;
     }
     return QObject::eventFilter(watched, event);
+}
+
+bool QtMessagePump::heartbeat() {
+    const QCoreApplication* application = QCoreApplication::instance();
+    // Only the window's thread has window events to handle; a transfer elsewhere only learns
+    // whether the program is closing.
+    if (!m_quitRequested && application != nullptr && QThread::currentThread() == application->thread()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    return !m_quitRequested;
 }
 
 void QtMessagePump::pump() {

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarlowen {
 
@@ -15,5 +16,8 @@ namespace tarlowen {
 // name that is not in the table (or whose converter cannot be opened); never throws.
 [[nodiscard]] std::optional<std::u16string> decodeCharset(std::string_view charsetName,
                                                           std::span<const std::uint8_t> bytes);
+
+// The names the table knows, as it writes them (lower case).
+[[nodiscard]] const std::vector<std::string_view>& charsetNames();
 
 }  // namespace tarlowen

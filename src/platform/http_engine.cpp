@@ -4,14 +4,17 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <new>
 
 #include "platform/code_page.hpp"
+#include "platform/message_pump.hpp"
 #include "text/ascii_case.hpp"
 
 namespace tarlowen {
@@ -43,10 +46,24 @@ void adviseHugePages(const ByteSet& body) {
     }
 }
 
+// How often the poll loop gives the program its heartbeat (KeepTransferGoing): well inside the 100 ms
+// the window may wait for it, whatever the transfer is doing.
+constexpr auto kHeartbeatInterval = std::chrono::milliseconds(50);
+// The body of a redirect we follow is read and dropped; a longer one is not waited for.
+constexpr std::uint64_t kMaxDiscardedRedirectBody = std::uint64_t{64} << 10;
+// The status line and header lines of one response together; a server that sends more is not
+// answering, it is filling our memory.
+constexpr std::size_t kMaxResponseHead = std::size_t{256} << 10;
+
+// The speed floor: a response arriving slower than this on average over the window ends the
+// exchange. Atomic so a test may shorten it while no exchange runs, on any thread.
+std::atomic<std::int64_t> speedFloorWindowMs{kDefaultSpeedFloor.window.count()};
+std::atomic<std::uint64_t> speedFloorBytesPerSecond{kDefaultSpeedFloor.bytesPerSecond};
+
 // libcurl's largest receive buffer: fewer, larger writes into the body for big downloads.
 constexpr long kReceiveBufferSize = 512L * 1024;
-// The longest curl_multi_poll wait when the current phase has no limit.
-constexpr int kPollSliceMs = 1000;
+// The longest curl_multi_poll wait: the heartbeat falls due this often at the latest.
+constexpr int kPollSliceMs = static_cast<int>(kHeartbeatInterval.count());
 // curl's own connect limit is a total, not an idle limit; ours are enforced by the poll loop, so
 // curl's is pushed out of the way (0 would mean curl's default of 300 s).
 constexpr long kCurlConnectTimeoutMs = std::numeric_limits<int>::max();
@@ -119,6 +136,59 @@ constexpr std::size_t kMaxOutgoingHead = std::size_t{1} << 20;
                                                         : std::string(chosen);
 }
 
+// The redirects the transport follows by itself. 300 (a choice for the user to make), 304 (a cache
+// answer) and 305 (use a proxy) are answers, whatever Location they carry.
+[[nodiscard]] bool isFollowedRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+[[nodiscard]] bool holdsLineBreakOrZero(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+struct UrlDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// Scheme, host and port of an absolute address, lower-cased where case does not matter; "" when it
+// cannot be parsed.
+[[nodiscard]] std::string originOf(const std::string& url) {
+    const std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+        return {};
+    }
+    std::string origin;
+    for (const CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+        char* value = nullptr;
+        if (curl_url_get(handle.get(), part, &value, CURLU_DEFAULT_PORT) != CURLUE_OK || value == nullptr) {
+            return {};
+        }
+        origin += lowerAscii(value);
+        origin += '|';
+        curl_free(value);
+    }
+    return origin;
+}
+
+// `location` resolved against the absolute address `base`, the way curl itself follows one; "" when
+// it cannot be. Any scheme comes back, so the caller decides which it follows.
+[[nodiscard]] std::string resolvedAgainst(const std::string& base, const std::string& location) {
+    const std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    constexpr unsigned int kFlags =
+        CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS;
+    if (!handle || curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), kFlags) != CURLUE_OK ||
+        curl_url_set(handle.get(), CURLUPART_URL, location.c_str(), kFlags) != CURLUE_OK) {
+        return {};
+    }
+    char* resolved = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_URL, &resolved, 0) != CURLUE_OK || resolved == nullptr) {
+        return {};
+    }
+    std::string result = resolved;
+    curl_free(resolved);
+    return result;
+}
+
 // What the transfer is doing right now; it picks the idle limit that applies.
 enum class Activity { Resolving, Connecting, Sending, Waiting, Reading };
 
@@ -150,6 +220,7 @@ struct Exchange {
     int blockStatus = 0;
     bool blockHasLocation = false;
     bool blockLocationIsHttp = false;
+    std::string blockLocation;
     bool blockTransferCoded = false;
     std::optional<std::uint64_t> blockContentLength;
     bool finalSeen = false;
@@ -157,9 +228,64 @@ struct Exchange {
     std::optional<std::uint64_t> finalContentLength;
     std::uint64_t bodyBytes = 0;  // of the final response's body, kept or passed to the sink
 
+    // A followed redirect ended the current response; the loop starts the next request.
+    bool redirectPending = false;
+    std::uint64_t discardedBytes = 0;
+    std::size_t headBytes = 0;  // of the response head being received
+
+    // The speed floor: bytes received since the first byte of the current response, sampled about
+    // once a second so the average over any window can be checked.
+    std::optional<Clock::time_point> responseStart;
+    std::uint64_t receivedBytes = 0;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> samples;
+
     HttpResponse response;
 
     void noteProgress() { lastProgress = Clock::now(); }
+
+    void noteReceived(std::size_t bytes) {
+        if (!responseStart) {
+            responseStart = Clock::now();
+            samples.clear();
+            samples.emplace_back(*responseStart, 0);
+        }
+        receivedBytes += bytes;
+    }
+
+    // True when less than the floor's share arrived over the last full window of the response.
+    [[nodiscard]] bool belowSpeedFloor(Clock::time_point now, std::chrono::milliseconds window,
+                                       std::uint64_t bytesPerSecond) {
+        if (!responseStart || window.count() <= 0) {
+            return false;
+        }
+        const auto sampleGap = std::max<Clock::duration>(window / 30, std::chrono::milliseconds(1));
+        if (now - samples.back().first >= sampleGap) {
+            samples.emplace_back(now, receivedBytes);
+        }
+        if (now - *responseStart < window) {
+            return false;
+        }
+        // The latest sample at least a window old is where the window starts; older ones can go.
+        while (samples.size() > 1 && now - samples[1].first >= window) {
+            samples.pop_front();
+        }
+        const auto windowMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - samples.front().first);
+        const std::uint64_t needed = bytesPerSecond * static_cast<std::uint64_t>(windowMs.count()) / 1000;
+        return receivedBytes - samples.front().second < needed;
+    }
+
+    // Ready for the next request of a redirect chain, on the same handle.
+    void startNextRequest() {
+        redirectPending = false;
+        discardedBytes = 0;
+        headBytes = 0;
+        inBlock = false;
+        responseStart.reset();
+        receivedBytes = 0;
+        activity = Activity::Waiting;  // until the next connection opens, the receive limit applies
+        noteProgress();
+    }
 
     void reach(HttpFailurePhase phase) {
         if (static_cast<int>(phase) > static_cast<int>(reached)) {
@@ -253,6 +379,12 @@ struct Exchange {
         if (finalSeen) {
             return true;  // trailers after a chunked body are not part of the header block
         }
+        headBytes += line.size();
+        if (headBytes > kMaxResponseHead) {
+            abortReason =
+                "the response headers are longer than " + std::to_string(kMaxResponseHead) + " bytes";
+            return false;
+        }
         if (activity == Activity::Sending) {
             activity = Activity::Waiting;  // the server answered before taking the whole request
         }
@@ -279,6 +411,7 @@ struct Exchange {
         blockStatus = 0;
         blockHasLocation = false;
         blockLocationIsHttp = false;
+        blockLocation.clear();
         blockTransferCoded = false;
         blockContentLength.reset();
         // "HTTP/1.1 200 OK": the code is the second word.
@@ -294,6 +427,7 @@ struct Exchange {
             if (!blockHasLocation && !location->empty()) {
                 blockHasLocation = true;
                 blockLocationIsHttp = startsWithIgnoringAsciiCase(*location, "http:");
+                blockLocation.assign(*location);
             }
         } else if (const auto length = headerValue(line, "Content-Length")) {
             if (!blockContentLength) {
@@ -306,14 +440,20 @@ struct Exchange {
 
     bool endBlock() {
         const bool informational = blockStatus >= 100 && blockStatus < 200;
-        const bool followed =
-            request.followRedirects && blockStatus >= 300 && blockStatus < 400 && blockHasLocation;
+        const bool followed = request.followRedirects && isFollowedRedirect(blockStatus) && blockHasLocation;
         if (followed && blockLocationIsHttp && currentRequestIsHttps()) {
             abortReason = "a redirect from https to http is not followed";
             return false;
         }
-        if (informational || followed) {
+        if (informational) {
+            headBytes = 0;
             activity = Activity::Waiting;  // another response head follows
+            return true;
+        }
+        if (followed) {
+            // The loop sends the next request once this response is over; its body is dropped.
+            redirectPending = true;
+            activity = Activity::Waiting;
             return true;
         }
         finalSeen = true;
@@ -343,6 +483,11 @@ struct Exchange {
     // Bytes of the final response's body: kept, or handed to the sink. Returns false to stop the
     // transfer (the limit was passed, or the sink refused), with the reason noted.
     bool takeBody(std::span<const std::uint8_t> bytes) {
+        if (!finalSeen) {
+            // The body of a redirect being followed: nobody wants it, and a long one is not waited for.
+            discardedBytes += bytes.size();
+            return discardedBytes <= kMaxDiscardedRedirectBody;
+        }
         bool overLimit = false;
         if (request.maxBodyBytes != 0 && bytes.size() > request.maxBodyBytes - bodyBytes) {
             bytes = bytes.first(static_cast<std::size_t>(request.maxBodyBytes - bodyBytes));
@@ -404,6 +549,9 @@ int onTrace(CURL* /*easy*/, curl_infotype type, char* data, size_t size, void* c
                 break;
             case CURLINFO_HEADER_IN:
             case CURLINFO_DATA_IN:
+                exchange.noteProgress();
+                exchange.noteReceived(size);
+                break;
             case CURLINFO_SSL_DATA_IN:
             case CURLINFO_SSL_DATA_OUT:
                 exchange.noteProgress();
@@ -489,12 +637,18 @@ class OptionSetter {
 
 // The header list curl sends: ours in order, and blank entries that take out what curl would add
 // by itself. A header with an empty value is written "Name;" so curl sends it instead of removing it.
-[[nodiscard]] HeaderSlist buildHeaderList(const HttpRequest& request, bool usesBody, bool& ok) {
+// Away from the first address's origin, our Authorization and Cookie headers stay behind.
+[[nodiscard]] HeaderSlist buildHeaderList(const HttpRequest& request, bool usesBody, bool sameOrigin,
+                                          bool& ok) {
     HeaderSlist list;
     ok = true;
     for (const auto& [name, value] : request.headers.entries()) {
         if (request.cookieEngine && equalsIgnoringAsciiCase(name, "Cookie")) {
             continue;  // joins the engine's cookies in one line (see CURLOPT_COOKIE below)
+        }
+        if (!sameOrigin &&
+            (equalsIgnoringAsciiCase(name, "Authorization") || equalsIgnoringAsciiCase(name, "Cookie"))) {
+            continue;
         }
         ok = ok && appendHeader(list, value.empty() ? name + ";" : name + ": " + value);
     }
@@ -517,15 +671,43 @@ HttpResponse failedBeforeStart(std::string detail) {
     return response;
 }
 
+// Whether the next request of a redirect chain drops the body and turns into a GET: after 303 for
+// every method but HEAD, after 301 and 302 for POST alone (as browsers do). Every other method, and
+// every method after 307 and 308, goes out again as it was, body included.
+[[nodiscard]] bool redirectTurnsIntoGet(int status, std::string_view method) {
+    if (method == "HEAD") {
+        return false;
+    }
+    return status == 303 || ((status == 301 || status == 302) && method == "POST");
+}
+
 HttpResponse exchange(const HttpRequest& request) {
     if (!curlReady()) {
         return failedBeforeStart("the transfer library could not be initialised");
+    }
+    if (!KeepTransferGoing()) {
+        return failedBeforeStart("the program is closing");
     }
     // The fragment belongs to the address, not to the request.
     const std::string url = request.url.substr(0, request.url.find('#'));
     const bool https = startsWithIgnoringAsciiCase(url, "https://");
     if (!https && !startsWithIgnoringAsciiCase(url, "http://")) {
         return failedBeforeStart("only http and https addresses are supported");
+    }
+    // A line break in the address or a header would end the line it stands in and start another
+    // the caller never wrote.
+    if (std::any_of(url.begin(), url.end(),
+                    [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; })) {
+        return failedBeforeStart("the address holds a blank or a control character");
+    }
+    for (const auto& [name, value] : request.headers.entries()) {
+        if (holdsLineBreakOrZero(name) || holdsLineBreakOrZero(value)) {
+            return failedBeforeStart("a request header holds a line break or a zero byte");
+        }
+    }
+    const std::string firstOrigin = originOf(url);
+    if (firstOrigin.empty()) {
+        return failedBeforeStart("the address cannot be parsed");
     }
 
     const EasyHandle easy(curl_easy_init());
@@ -534,12 +716,12 @@ HttpResponse exchange(const HttpRequest& request) {
         return failedBeforeStart("the transfer library could not create a transfer");
     }
 
-    const std::string method = request.method.empty() ? std::string("GET") : request.method;
+    std::string method = request.method.empty() ? std::string("GET") : request.method;
     const bool headOnly = method == "HEAD";
-    const bool usesBody = !headOnly && (!request.body.empty() || method == "POST");
+    bool usesBody = !headOnly && (!request.body.empty() || method == "POST");
     const std::string proxy = proxyFor(request.proxyList, https);
     bool headersOk = false;
-    const HeaderSlist headers = buildHeaderList(request, usesBody, headersOk);
+    HeaderSlist headers = buildHeaderList(request, usesBody, true, headersOk);
     // Headers for the proxy alone: they go with a CONNECT (instead of ours) and with a request in
     // absolute form (besides ours). curl would add a Proxy-Connection of its own to both.
     HeaderSlist proxyHeaders;
@@ -554,7 +736,6 @@ HttpResponse exchange(const HttpRequest& request) {
     OptionSetter set(easy.get());
     set(CURLOPT_URL, url.c_str());
     set(CURLOPT_PROTOCOLS_STR, "http,https");
-    set(CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_PATH_AS_IS, 1L);  // the path goes out as written, dot segments included
     set(CURLOPT_NOSIGNAL, 1L);
@@ -593,8 +774,9 @@ HttpResponse exchange(const HttpRequest& request) {
         set(CURLOPT_PROXYPASSWORD, request.proxyCredentials->password.c_str());
     }
 
-    set(CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
-    set(CURLOPT_MAXREDIRS, kMaxRedirects);
+    // Redirects are followed by the loop below, not by curl, so which statuses are followed and what
+    // each does to the method and the body are ours to decide.
+    set(CURLOPT_FOLLOWLOCATION, 0L);
     const std::optional<std::string> ourCookies = request.headers.find("Cookie");
     if (request.cookieEngine) {
         set(CURLOPT_COOKIEFILE, "");  // engine on, nothing read from disk, nothing kept afterwards
@@ -631,8 +813,14 @@ HttpResponse exchange(const HttpRequest& request) {
     }
     state.noteProgress();
 
+    const std::chrono::milliseconds floorWindow(speedFloorWindowMs.load());
+    const std::uint64_t floorRate = speedFloorBytesPerSecond.load();
+    std::string currentUrl = url;
+    bool sameOrigin = true;
+    long redirects = 0;
     CURLcode result = CURLE_OK;
     std::string loopFailure;
+    auto lastBeat = Clock::now();
     for (;;) {
         int running = 0;
         CURLMcode multiResult = curl_multi_perform(multi.get(), &running);
@@ -643,14 +831,83 @@ HttpResponse exchange(const HttpRequest& request) {
                     result = message->data.result;
                 }
             }
+            if (!state.redirectPending || (result != CURLE_OK && result != CURLE_WRITE_ERROR)) {
+                break;
+            }
+            // A redirect we follow: the next request goes out on the same handle, so the cookie
+            // engine and open connections carry over.
+            const std::string next = resolvedAgainst(currentUrl, state.blockLocation);
+            if (next.empty()) {
+                loopFailure = "the redirect's Location cannot be followed";
+                break;
+            }
+            const bool nextHttps = startsWithIgnoringAsciiCase(next, "https://");
+            if (!nextHttps && !startsWithIgnoringAsciiCase(next, "http://")) {
+                loopFailure = "a redirect to an address other than http or https is not followed";
+                break;
+            }
+            if (!nextHttps && startsWithIgnoringAsciiCase(currentUrl, "https://")) {
+                loopFailure = "a redirect from https to http is not followed";
+                break;
+            }
+            if (++redirects > kMaxRedirects) {
+                loopFailure = "more than " + std::to_string(kMaxRedirects) + " redirects";
+                break;
+            }
+            if (redirectTurnsIntoGet(state.blockStatus, method)) {
+                method = "GET";
+                usesBody = false;
+                set(CURLOPT_HTTPGET, 1L);
+                set(CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+            }
+            const bool nextSameOrigin = originOf(next) == firstOrigin;
+            if (nextSameOrigin != sameOrigin) {
+                sameOrigin = nextSameOrigin;
+                headers = buildHeaderList(request, usesBody, sameOrigin, headersOk);
+                if (!headersOk) {
+                    loopFailure = "out of memory while preparing the request headers";
+                    break;
+                }
+                set(CURLOPT_HTTPHEADER, headers.get());
+                // Credentials belong to the server they were given for.
+                if (request.serverCredentials) {
+                    const char* const noCredential = nullptr;
+                    set(CURLOPT_USERNAME,
+                        sameOrigin ? request.serverCredentials->user.c_str() : noCredential);
+                    set(CURLOPT_PASSWORD,
+                        sameOrigin ? request.serverCredentials->password.c_str() : noCredential);
+                }
+            }
+            currentUrl = next;
+            set(CURLOPT_URL, currentUrl.c_str());
+            curl_multi_remove_handle(multi.get(), easy.get());
+            if (set.result() != CURLE_OK || curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+                loopFailure = "the transfer library could not follow the redirect";
+                break;
+            }
+            result = CURLE_OK;
+            errorText[0] = '\0';
+            state.startNextRequest();
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now - lastBeat >= kHeartbeatInterval) {
+            lastBeat = now;
+            if (!KeepTransferGoing()) {
+                loopFailure = "the program is closing";
+                break;
+            }
+        }
+        if (multiResult == CURLM_OK && state.belowSpeedFloor(now, floorWindow, floorRate)) {
+            loopFailure = "less than " + std::to_string(floorRate) + " bytes a second arrived over " +
+                          std::to_string(floorWindow.count()) + " ms";
             break;
         }
         int waitMs = kPollSliceMs;
         const int limitMs = state.idleLimitMs();
         if (multiResult == CURLM_OK && limitMs > 0) {
             const auto idleMs =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - state.lastProgress)
-                    .count();
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - state.lastProgress).count();
             if (idleMs >= limitMs) {
                 loopFailure =
                     "no progress for " + std::to_string(limitMs) + " ms while " + state.activityName();
@@ -711,6 +968,13 @@ std::optional<std::string> HeaderList::find(std::string_view name) const {
         }
     }
     return std::nullopt;
+}
+
+HttpSpeedFloor setHttpSpeedFloorForTests(HttpSpeedFloor floor) {
+    const HttpSpeedFloor previous{
+        std::chrono::milliseconds(speedFloorWindowMs.exchange(floor.window.count())),
+        speedFloorBytesPerSecond.exchange(floor.bytesPerSecond)};
+    return previous;
 }
 
 HttpResponse performHttpExchange(const HttpRequest& request) noexcept {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -33,7 +34,8 @@ struct HttpCredentials {
 };
 
 // Idle limits in milliseconds for each phase of an exchange; 0 or less means no limit. There is no
-// limit on the exchange as a whole: a body that keeps trickling in never times out. Each limit is the
+// limit on the exchange as a whole, but a response that trickles in slower than the speed floor
+// (HttpSpeedFloor below) ends it. Each limit is the
 // longest stretch without progress while: resolving the host name (resolve); opening the connection,
 // its TLS handshake and proxy tunnel included (connect); writing the request (send); waiting for the
 // response head and between pieces of the body (receive). Between a redirect and the next connection
@@ -68,7 +70,11 @@ struct HttpRequest {
     std::optional<HttpCredentials> serverCredentials;  // Basic, sent with the first request
     std::optional<HttpCredentials> proxyCredentials;   // Basic, sent with the first request
     HttpTimeouts timeouts;
-    bool followRedirects = true;  // at most 10, and never from https to http
+    // 301, 302, 303, 307 and 308 only, at most 10, never from https to http nor to another scheme.
+    // 303 turns every method but HEAD into a GET without body, 301 and 302 turn POST into one; any
+    // other method goes again as it was, body included. Credentials, and Authorization and Cookie
+    // headers given here, go only to the first address's scheme, host and port.
+    bool followRedirects = true;
     // Cookies set during the exchange travel with its later requests. While it is on, a Cookie
     // header given above goes out ahead of the others, in one line with the cookies collected.
     bool cookieEngine = false;
@@ -100,10 +106,28 @@ struct HttpResponse {
 };
 
 // Performs one blocking exchange over HTTP/1.1 on the calling thread; several threads may run
-// exchanges at once. Never throws; every failure is reported through `failure`. Holds the body once:
+// exchanges at once. Never throws; every failure is reported through `failure`. While the exchange
+// runs it calls KeepTransferGoing() every 50 ms (waiting or moving bytes) and ends as failed, in the
+// phase it reached, when that says false; it does not start when it says false. An address holding
+// a blank or a control character, or a header holding CR, LF or a zero byte, is refused before
+// anything is sent, and a response head longer than 256 KiB fails while waiting for it. Holds the body once:
 // with a Content-Length the buffer is reserved up front (up to 1 GiB; beyond that it grows), and the
 // caller receives it by move.
 [[nodiscard]] HttpResponse performHttpExchange(const HttpRequest& request) noexcept;
+
+// The floor on speed every exchange keeps: once the final response (or a redirect) has started to
+// arrive, less than bytesPerSecond on average over any stretch of `window` ends the exchange as failed
+// (a read failure once the body has started). Idle limits alone let a server that sends a byte every
+// few seconds hold a transfer for ever; a real slow link moves tens of KiB a second.
+struct HttpSpeedFloor {
+    std::chrono::milliseconds window;
+    std::uint64_t bytesPerSecond;
+};
+inline constexpr HttpSpeedFloor kDefaultSpeedFloor{std::chrono::seconds(30), 1024};
+
+// Test seam: replaces the floor for the exchanges that start afterwards and returns the one it
+// replaces. A window of 0 switches the floor off.
+HttpSpeedFloor setHttpSpeedFloorForTests(HttpSpeedFloor floor);
 
 // An address, or part of one, as it goes on the wire: printable ASCII as written; blanks, control
 // characters and everything beyond ASCII as percent-escaped UTF-8, which is how servers expect a

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <variant>
 
 #include "platform/code_page.hpp"
@@ -48,18 +51,21 @@ constexpr std::uint32_t kChunkSize = 64 * 1024;
     const std::size_t bracket = authority.rfind(u']');
     if (colon != std::u16string_view::npos && (bracket == std::u16string_view::npos || colon > bracket)) {
         const std::u16string_view digits = authority.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5) {
+        if (digits.size() > 5) {
             return false;
         }
-        port = 0;
-        for (const char16_t digit : digits) {
-            if (digit < u'0' || digit > u'9') {
+        // An empty port ("http://host:/") is the scheme's own, as the address syntax has it.
+        if (!digits.empty()) {
+            port = 0;
+            for (const char16_t digit : digits) {
+                if (digit < u'0' || digit > u'9') {
+                    return false;
+                }
+                port = port * 10 + (digit - u'0');
+            }
+            if (port == 0 || port > 65535) {
                 return false;
             }
-            port = port * 10 + (digit - u'0');
-        }
-        if (port == 0 || port > 65535) {
-            return false;
         }
         hostLength = colon;
     }
@@ -85,17 +91,62 @@ struct Connection {
     int port = 0;
 };
 
+// The body as it arrived, in pieces of about a megabyte that are let go once read, so a page is held
+// once between the transport and the reader rather than twice.
+class PieceQueue {
+  public:
+    // Appends; throws std::bad_alloc like any container.
+    void append(std::span<const std::uint8_t> bytes) {
+        while (!bytes.empty()) {
+            if (m_pieces.empty() || m_pieces.back().size() >= kPieceSize) {
+                m_pieces.emplace_back();
+            }
+            ByteSet& piece = m_pieces.back();
+            const std::size_t take = std::min(bytes.size(), kPieceSize - piece.size());
+            piece.insert(piece.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+            bytes = bytes.subspan(take);
+        }
+    }
+
+    [[nodiscard]] std::size_t frontAvailable() const {
+        return m_pieces.empty() ? 0 : m_pieces.front().size() - m_frontOffset;
+    }
+
+    // Copies up to `toRead` bytes of the front piece and lets it go once it is used up.
+    std::size_t read(std::uint8_t* buffer, std::size_t toRead) {
+        const std::size_t count = std::min(toRead, frontAvailable());
+        if (count == 0) {
+            return 0;
+        }
+        std::memcpy(buffer, m_pieces.front().data() + m_frontOffset, count);
+        m_frontOffset += count;
+        if (m_frontOffset == m_pieces.front().size()) {
+            m_pieces.pop_front();
+            m_frontOffset = 0;
+        }
+        return count;
+    }
+
+  private:
+    static constexpr std::size_t kPieceSize = std::size_t{1} << 20;
+    std::deque<ByteSet> m_pieces;
+    std::size_t m_frontOffset = 0;
+};
+
 struct Request {
     std::string origin;  // scheme, host and port
     HttpRequest http;
     bool sent = false;
     bool received = false;
     std::optional<HttpResponse> response;
-    std::size_t readOffset = 0;
+    // Shared with the engine's body sink, which outlives nothing: the exchange is over when Send returns.
+    std::shared_ptr<PieceQueue> body = std::make_shared<PieceQueue>();
 };
 
 class EngineWinHttpApi final : public WinHttpApi {
-public:
+  public:
+    explicit EngineWinHttpApi(std::uint64_t maxBodyBytes) : m_maxBodyBytes(maxBodyBytes) {}
+
     bool WinHttpCheckPlatform() override { return true; }
 
     bool WinHttpCrackUrl(const ByteSet& url, UrlComponents& components) override {
@@ -137,7 +188,8 @@ public:
             host = "[" + host + "]";
         }
         Request request;
-        request.origin = std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(connection->port);
+        request.origin =
+            std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(connection->port);
         request.http.method = utf16ToUtf8(verbUnits);
         std::u16string object = utf16Units(objectName);
         request.http.url = request.origin + wireForm(object.empty() ? u"/" : object);
@@ -146,7 +198,8 @@ public:
         return add(std::move(request));
     }
 
-    bool WinHttpSetTimeouts(HInternet handle, int resolveMs, int connectMs, int sendMs, int receiveMs) override {
+    bool WinHttpSetTimeouts(HInternet handle, int resolveMs, int connectMs, int sendMs,
+                            int receiveMs) override {
         auto* request = find<Request>(handle);
         if (request == nullptr || resolveMs < -1 || connectMs < -1 || sendMs < -1 || receiveMs < -1) {
             return false;
@@ -161,7 +214,8 @@ public:
         if (request == nullptr || scheme != WINHTTP_AUTH_SCHEME_BASIC || request->sent) {
             return false;
         }
-        HttpCredentials credentials{encodeCodePage936(utf16Units(userName)), encodeCodePage936(utf16Units(password))};
+        HttpCredentials credentials{encodeCodePage936(utf16Units(userName)),
+                                    encodeCodePage936(utf16Units(password))};
         if (target == WINHTTP_AUTH_TARGET_SERVER) {
             request->http.serverCredentials = std::move(credentials);
         } else if (target == WINHTTP_AUTH_TARGET_PROXY) {
@@ -221,7 +275,8 @@ public:
             while (!name.empty() && name.back() == ' ') {
                 name.remove_suffix(1);
             }
-            if (colon == std::string_view::npos || name.empty() || name.find_first_of(" \t") != std::string_view::npos) {
+            if (colon == std::string_view::npos || name.empty() ||
+                name.find_first_of(" \t") != std::string_view::npos) {
                 return false;
             }
             std::string_view value = line.substr(colon + 1);
@@ -241,13 +296,19 @@ public:
         }
         request->sent = true;
         request->http.body = std::string(body);
+        request->http.maxBodyBytes = m_maxBodyBytes;
+        request->http.bodySink = [queue = request->body](const HttpBodyPiece& piece) {
+            queue->append(piece.bytes);
+            return true;
+        };
         request->response = performHttpExchange(request->http);
         return request->response->failure != HttpFailurePhase::Send;
     }
 
     bool WinHttpReceiveResponse(HInternet handle) override {
         auto* request = find<Request>(handle);
-        if (request == nullptr || !request->response || request->response->failure == HttpFailurePhase::Send ||
+        if (request == nullptr || !request->response ||
+            request->response->failure == HttpFailurePhase::Send ||
             request->response->failure == HttpFailurePhase::Receive) {
             return false;
         }
@@ -260,7 +321,7 @@ public:
         if (request == nullptr || !request->received) {
             return false;
         }
-        const std::size_t remaining = request->response->body.size() - request->readOffset;
+        const std::size_t remaining = request->body->frontAvailable();
         if (remaining == 0 && request->response->failure == HttpFailurePhase::Read) {
             // The transport still expects data; the read that follows reports the loss.
             available = 1;
@@ -270,27 +331,25 @@ public:
         return true;
     }
 
-    bool WinHttpReadData(HInternet handle, std::uint8_t* buffer, std::uint32_t toRead, std::uint32_t& read) override {
+    bool WinHttpReadData(HInternet handle, std::uint8_t* buffer, std::uint32_t toRead,
+                         std::uint32_t& read) override {
         auto* request = find<Request>(handle);
         read = 0;
         if (request == nullptr || !request->received) {
             return false;
         }
-        const ByteSet& body = request->response->body;
-        const std::size_t remaining = body.size() - request->readOffset;
-        if (remaining == 0) {
+        if (request->body->frontAvailable() == 0) {
             return request->response->failure != HttpFailurePhase::Read;
         }
-        read = static_cast<std::uint32_t>(std::min<std::size_t>(remaining, toRead));
-        std::memcpy(buffer, body.data() + request->readOffset, read);
-        request->readOffset += read;
+        read = static_cast<std::uint32_t>(request->body->read(buffer, toRead));
         return true;
     }
 
     bool WinHttpQueryHeaders(HInternet handle, std::uint32_t infoLevel, std::uint8_t* buffer,
                              std::uint32_t& bufferLength, std::uint32_t& index) override {
         auto* request = find<Request>(handle);
-        if (request == nullptr || !request->received || infoLevel != WINHTTP_QUERY_RAW_HEADERS_CRLF || index != 0) {
+        if (request == nullptr || !request->received || infoLevel != WINHTTP_QUERY_RAW_HEADERS_CRLF ||
+            index != 0) {
             return false;
         }
         const ByteSet block = TextToUtf16(request->response->rawHeaders);
@@ -307,7 +366,7 @@ public:
 
     void WinHttpCloseHandle(HInternet handle) override { m_handles.erase(handle); }
 
-private:
+  private:
     using Object = std::variant<Session, Connection, Request>;
 
     HInternet add(Object object) {
@@ -322,12 +381,15 @@ private:
         return found == m_handles.end() ? nullptr : std::get_if<T>(&found->second);
     }
 
+    std::uint64_t m_maxBodyBytes;
     std::map<HInternet, Object> m_handles;
     HInternet m_nextHandle = 1;
 };
 
 }  // namespace
 
-std::unique_ptr<WinHttpApi> makeEngineWinHttpApi() { return std::make_unique<EngineWinHttpApi>(); }
+std::unique_ptr<WinHttpApi> makeEngineWinHttpApi(std::uint64_t maxBodyBytes) {
+    return std::make_unique<EngineWinHttpApi>(maxBodyBytes);
+}
 
 }  // namespace tarlowen

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "text/text_types.hpp"
 
@@ -45,7 +46,7 @@ struct UrlComponents {
 };
 
 class WinHttpApi {
-public:
+  public:
     virtual ~WinHttpApi() = default;
 
     virtual bool WinHttpCheckPlatform() = 0;
@@ -56,13 +57,14 @@ public:
     virtual HInternet WinHttpConnect(HInternet session, const ByteSet& serverName, int port) = 0;
     virtual HInternet WinHttpOpenRequest(HInternet connection, const ByteSet& verb, const ByteSet& objectName,
                                          std::uint32_t flags) = 0;
-    virtual bool WinHttpSetTimeouts(HInternet request, int resolveMs, int connectMs, int sendMs, int receiveMs) = 0;
+    virtual bool WinHttpSetTimeouts(HInternet request, int resolveMs, int connectMs, int sendMs,
+                                    int receiveMs) = 0;
     virtual bool WinHttpSetCredentials(HInternet request, int target, int scheme, const ByteSet& userName,
                                        const ByteSet& password) = 0;
     virtual bool WinHttpSetOption(HInternet request, std::uint32_t option, std::uint32_t value) = 0;
     // `headers` is UTF-16 of `lengthInUnits` units (its terminator not counted).
-    virtual bool WinHttpAddRequestHeaders(HInternet request, const ByteSet& headers, std::size_t lengthInUnits,
-                                          std::uint32_t modifiers) = 0;
+    virtual bool WinHttpAddRequestHeaders(HInternet request, const ByteSet& headers,
+                                          std::size_t lengthInUnits, std::uint32_t modifiers) = 0;
     virtual bool WinHttpSendRequest(HInternet request, std::string_view body) = 0;
     virtual bool WinHttpReceiveResponse(HInternet request) = 0;
     virtual bool WinHttpQueryDataAvailable(HInternet request, std::uint32_t& available) = 0;
@@ -75,7 +77,14 @@ public:
     virtual void WinHttpCloseHandle(HInternet handle) = 0;
 };
 
-// A new instance of the engine-backed implementation; each keeps its own handles.
-[[nodiscard]] std::unique_ptr<WinHttpApi> makeEngineWinHttpApi();
+// The most of a response body the page transfer keeps. A share page is a few hundred kilobytes; past
+// this the read fails (as a broken connection does) with the first bytes kept, so an endless or
+// absurd body can neither exhaust memory nor hide the fields at its start.
+inline constexpr std::uint64_t kMaxPageBodyBytes = std::uint64_t{64} << 20;
+
+// A new instance of the engine-backed implementation; each keeps its own handles. Bodies are held
+// in pieces that are let go as they are read, up to `maxBodyBytes` (a test may pass less).
+[[nodiscard]] std::unique_ptr<WinHttpApi> makeEngineWinHttpApi(
+    std::uint64_t maxBodyBytes = kMaxPageBodyBytes);
 
 }  // namespace tarlowen

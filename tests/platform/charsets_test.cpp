@@ -4,6 +4,8 @@
 
 #include "support/case_name.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -160,6 +162,102 @@ TEST(DecodeCharsetPagesTest, Utf16PageInBothByteOrders) {
     EXPECT_EQ(decodeCharset("unicodefffe", kShopPageUtf16Be), std::u16string(kShopPage));
     // The other order gives other characters, not the page.
     EXPECT_NE(decodeCharset("unicode", kShopPageUtf16Be), std::u16string(kShopPage));
+}
+
+// ---- Every charset a page may declare ----
+
+struct PageCase {
+    const char* charset;
+    std::string bytes;  // made with an independent encoder when the test was written
+    std::u16string expected;
+};
+
+class CharsetPageTest : public ::testing::TestWithParam<PageCase> {};
+
+TEST_P(CharsetPageTest, DecodesAPageInThatCharset) {
+    const PageCase& c = GetParam();
+    EXPECT_EQ(decode(c.charset, c.bytes), std::optional<std::u16string>(c.expected));
+}
+
+struct PageCaseName {
+    std::string operator()(const ::testing::TestParamInfo<PageCase>& info) const {
+        std::string name;
+        for (const char c : std::string(info.param.charset)) {
+            name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+        }
+        return name + "_" + std::to_string(info.index);
+    }
+};
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(Charsets, CharsetPageTest,
+                         ::testing::Values(
+        PageCase{"gb18030", "\xD6\xD0\xCE\xC4\xA8\xA6\x95\x32\x82\x36"s, u"\u4E2D\u6587\u00E9\U00020000"},
+        PageCase{"GB18030", "\xD6\xD0\xCE\xC4"s, u"\u4E2D\u6587"},
+        PageCase{"euc-cn", "\xD6\xD0\xCE\xC4"s, u"\u4E2D\u6587"},
+        PageCase{"hz-gb-2312", "\x7E\x7B\x56\x50\x4E\x44\x7E\x7D\x61\x62\x63"s, u"\u4E2D\u6587abc"},
+        PageCase{"gbk", "\xD6\xD0\xCE\xC4"s, u"\u4E2D\u6587"},
+        PageCase{"gb2312", "\xD6\xD0\xCE\xC4"s, u"\u4E2D\u6587"},
+        PageCase{"big5", "\xA4\xA4\xA4\xE5"s, u"\u4E2D\u6587"},
+        PageCase{"big5-hkscs", "\xA4\xA4\xA4\xE5\x87\x40"s, u"\u4E2D\u6587\u43F0"},
+        PageCase{"shift_jis", "\x93\xFA\x96\x7B\x8C\xEA\xB6"s, u"\u65E5\u672C\u8A9E\uFF76"},
+        PageCase{"euc-jp", "\xC6\xFC\xCB\xDC\xB8\xEC"s, u"\u65E5\u672C\u8A9E"},
+        PageCase{"iso-2022-jp", "\x1B\x24\x42\x46\x7C\x4B\x5C\x38\x6C\x1B\x28\x42\x61\x62\x63"s, u"\u65E5\u672C\u8A9Eabc"},
+        PageCase{"euc-kr", "\xC7\xD1\xB1\xB9\xBE\xEE"s, u"\uD55C\uAD6D\uC5B4"},
+        PageCase{"ks_c_5601-1987", "\xC7\xD1\xB1\xB9\xBE\xEE"s, u"\uD55C\uAD6D\uC5B4"},
+        PageCase{"iso-2022-kr", "\x1B\x24\x29\x43\x0E\x47\x51\x31\x39\x3E\x6E\x0F"s, u"\uD55C\uAD6D\uC5B4"},
+        PageCase{"windows-874", "\xE4\xB7\xC2\x80"s, u"\u0E44\u0E17\u0E22\u20AC"},
+        PageCase{"windows-1250", "\xA3\xF3\x64\x9F\x80"s, u"\u0141\u00F3d\u017A\u20AC"},
+        PageCase{"windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2\x88"s, u"\u041F\u0440\u0438\u0432\u0435\u0442\u20AC"},
+        PageCase{"windows-1252", "\x63\x61\x66\xE9\x80"s, u"caf\u00E9\u20AC"},
+        PageCase{"windows-1253", "\xC5\xEB\xEB\xDC\xE4\xE1"s, u"\u0395\u03BB\u03BB\u03AC\u03B4\u03B1"},
+        PageCase{"windows-1254", "\x54\xFC\x72\x6B\xE7\x65"s, u"T\u00FCrk\u00E7e"},
+        PageCase{"windows-1255", "\xF2\xE1\xF8\xE9\xFA"s, u"\u05E2\u05D1\u05E8\u05D9\u05EA"},
+        PageCase{"windows-1256", "\xDA\xD1\xC8\xED"s, u"\u0639\u0631\u0628\u064A"},
+        PageCase{"windows-1257", "\x4C\x69\x65\x74\x75\x76\x69\xF8"s, u"Lietuvi\u0173"},
+        PageCase{"windows-1258", "\x56\x69\xF2\x74"s, u"Vi\u0323t"},
+        PageCase{"iso-8859-1", "\x63\x61\x66\xE9"s, u"caf\u00E9"},
+        PageCase{"iso-8859-2", "\xA3\xF3\x64\xBC"s, u"\u0141\u00F3d\u017A"},
+        PageCase{"iso-8859-3", "\xA1\x61\x6C"s, u"\u0126al"},
+        PageCase{"iso-8859-4", "\xC0\xAA\xCF"s, u"\u0100\u0112\u012A"},
+        PageCase{"iso-8859-5", "\xBF\xE0\xD8\xD2\xD5\xE2"s, u"\u041F\u0440\u0438\u0432\u0435\u0442"},
+        PageCase{"iso-8859-6", "\xD9\xD1\xC8\xEA"s, u"\u0639\u0631\u0628\u064A"},
+        PageCase{"iso-8859-7", "\xC5\xEB\xEB\xDC\xE4\xE1"s, u"\u0395\u03BB\u03BB\u03AC\u03B4\u03B1"},
+        PageCase{"iso-8859-8", "\xF2\xE1\xF8\xE9\xFA"s, u"\u05E2\u05D1\u05E8\u05D9\u05EA"},
+        PageCase{"iso-8859-9", "\x54\xFC\x72\x6B\xE7\x65"s, u"T\u00FCrk\u00E7e"},
+        PageCase{"iso-8859-13", "\x4C\x69\x65\x74\x75\x76\x69\xF8"s, u"Lietuvi\u0173"},
+        PageCase{"iso-8859-15", "\xA4\x75\x72\x6F\x20\xBC"s, u"\u20ACuro \u0152"},
+        PageCase{"koi8-r", "\xF0\xD2\xC9\xD7\xC5\xD4"s, u"\u041F\u0440\u0438\u0432\u0435\u0442"},
+        PageCase{"koi8-u", "\xF5\xCB\xD2\xC1\xA7\xCE\xC1"s, u"\u0423\u043A\u0440\u0430\u0457\u043D\u0430"},
+        PageCase{"us-ascii", "\x70\x6C\x61\x69\x6E"s, u"plain"},
+        PageCase{"utf-7", "\x2B\x54\x69\x31\x6C\x68\x77\x20\x61\x2B\x2D\x62"s, u"\u4E2D\u6587 a+b"},
+        PageCase{"utf-8", "\xE4\xB8\xAD\xE6\x96\x87"s, u"\u4E2D\u6587"},
+        PageCase{"utf-16", "\x2D\x4E\x87\x65\x41\x00"s, u"\u4E2D\u6587A"},
+        PageCase{"unicode", "\x2D\x4E\x87\x65\x41\x00"s, u"\u4E2D\u6587A"},
+        PageCase{"unicodeFFFE", "\x4E\x2D\x65\x87\x00\x41"s, u"\u4E2D\u6587A"},
+        PageCase{"utf-16le", "\x2D\x4E\x87\x65\x41\x00"s, u"\u4E2D\u6587A"},
+        PageCase{"utf-16be", "\x4E\x2D\x65\x87\x00\x41"s, u"\u4E2D\u6587A"}),
+                         PageCaseName{});
+
+TEST(CharsetTableTest, EveryNameOpensItsConverterAndIgnoresCaseOnly) {
+    const std::vector<std::uint8_t> ascii = bytesOf("abc");
+    ASSERT_GE(charsetNames().size(), 100u);
+    for (const std::string_view name : charsetNames()) {
+        EXPECT_TRUE(decodeCharset(name, ascii).has_value()) << name;
+        std::string upper(name);
+        for (char& c : upper) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        EXPECT_TRUE(decodeCharset(upper, ascii).has_value()) << upper;
+        std::string underscored(name);
+        std::replace(underscored.begin(), underscored.end(), '-', '_');
+        if (underscored != name) {
+            // Only the names as the table writes them: "ISO_8859_2" is no name of "iso-8859-2".
+            const auto other = std::find(charsetNames().begin(), charsetNames().end(), underscored);
+            EXPECT_EQ(decodeCharset(underscored, ascii).has_value(), other != charsetNames().end()) << underscored;
+        }
+    }
 }
 
 }  // namespace

@@ -423,6 +423,33 @@ Reply& Reply::stall() {
     return *this;
 }
 
+Reply& Reply::repeat(std::string bytes, std::chrono::milliseconds gap) {
+    ReplyStep step;
+    step.kind = ReplyStep::Kind::Repeat;
+    step.bytes = std::move(bytes);
+    step.delay = gap;
+    m_steps.push_back(std::move(step));
+    return *this;
+}
+
+Reply endlessBody() {
+    return Reply{}.send(responseHead(200)).repeat(std::string(64 * 1024, 'e'));
+}
+
+Reply trickleBody(std::uint64_t length, std::chrono::milliseconds gap) {
+    return Reply{}.send(responseHead(200, {{"Content-Length", std::to_string(length)}})).repeat("t", gap);
+}
+
+Reply endlessHeaders() {
+    return Reply{}.send("HTTP/1.1 200 OK\r\n").repeat("X-Again: and again\r\n");
+}
+
+Reply longHeaderLine(std::size_t length) {
+    const std::string prefix = "X-Long: ";
+    return Reply{}.send("HTTP/1.1 200 OK\r\n" + prefix + std::string(length - prefix.size(), 'h') +
+                        "\r\nContent-Length: 2\r\n\r\nok");
+}
+
 Reply& Reply::tunnel(std::optional<std::uint16_t> port) {
     ReplyStep step;
     step.kind = ReplyStep::Kind::Tunnel;
@@ -667,6 +694,15 @@ bool ScriptedHttpServer::State::run(const Link& link, const Reply& reply, const 
             case ReplyStep::Kind::Tunnel:
                 relay(link, step, request, buffer);
                 return false;
+            case ReplyStep::Kind::Repeat:
+                for (;;) {
+                    if (stopping || !link.writeAll(step.bytes)) {
+                        return false;
+                    }
+                    if (step.delay.count() > 0 && !pause(step.delay)) {
+                        return false;
+                    }
+                }
         }
     }
     return true;
@@ -880,6 +916,8 @@ RefusingPort::RefusingPort() : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
     m_port = ntohs(address.sin_port);
 }
 
-RefusingPort::~RefusingPort() { ::close(m_fd); }
+RefusingPort::~RefusingPort() {
+    ::close(m_fd);
+}
 
 }  // namespace tarlowen::testing_support

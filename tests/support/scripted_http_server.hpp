@@ -59,6 +59,8 @@ struct ReplyStep {
         Reset,   // abortive close: RST (SO_LINGER 0), then the connection ends
         Stall,   // neither reads nor writes until the client goes away or the server stops
         Tunnel,  // answers a CONNECT with 200 and relays bytes both ways until either side closes
+        Repeat,  // writes `bytes`, pauses for `delay`, and again, until the client goes away or the server
+                 // stops
     };
     Kind kind = Kind::Send;
     std::string bytes;
@@ -69,12 +71,15 @@ struct ReplyStep {
 // What the server does after reading a request: its steps in order. When the steps do not end the
 // connection, the server reads the next request on it (keep-alive).
 class Reply {
-public:
+  public:
     Reply& send(std::string bytes);
     Reply& wait(std::chrono::milliseconds delay);
     Reply& close();
     Reply& reset();
     Reply& stall();
+    // Sends `bytes` every `gap` for ever: a trickle (one byte every few seconds), an endless body
+    // (a large piece, no gap), endless header lines. Ends the reply's steps.
+    Reply& repeat(std::string bytes, std::chrono::milliseconds gap = std::chrono::milliseconds(0));
     // Relays to 127.0.0.1 at `port`, or at the port of the CONNECT request's authority when not
     // given (the host named there is not looked up: everything stays on loopback). Answers 502 and
     // closes when that port refuses.
@@ -82,12 +87,22 @@ public:
 
     [[nodiscard]] const std::vector<ReplyStep>& steps() const { return m_steps; }
 
-private:
+  private:
     std::vector<ReplyStep> m_steps;
 };
 
 // A complete response sent in one piece (see responseBytes); the connection stays open.
 [[nodiscard]] Reply respond(int status, const HeaderFields& headers = {}, std::string_view body = {});
+
+// Misbehaving servers, as replies. Each holds the connection until the client gives up.
+// An endless body after a 200 head without a length, in pieces of 64 KiB.
+[[nodiscard]] Reply endlessBody();
+// A 200 head with a Content-Length of `length`, then one byte every `gap`.
+[[nodiscard]] Reply trickleBody(std::uint64_t length, std::chrono::milliseconds gap);
+// A status line, then header lines without end.
+[[nodiscard]] Reply endlessHeaders();
+// A 200 response whose one header line is `length` bytes long.
+[[nodiscard]] Reply longHeaderLine(std::size_t length);
 
 // A redirect to `location` with an empty body; `extra` headers follow the Location header.
 [[nodiscard]] Reply redirectTo(std::string_view location, int status = 302, const HeaderFields& extra = {});
@@ -112,7 +127,7 @@ struct RecordedRequest {
 using Responder = std::function<Reply(const RecordedRequest&)>;
 
 class ScriptedHttpServer {
-public:
+  public:
     struct Options {
         bool tls = false;  // speak TLS with the self-signed certificate of certificatePem()
     };
@@ -155,7 +170,7 @@ public:
     // "localhost" and 127.0.0.1). Made once per test run.
     [[nodiscard]] static std::string certificatePem();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> m_state;
 };
@@ -163,14 +178,14 @@ private:
 // A loopback port that refuses connections while the object lives: bound, never listening, so no
 // other test can start listening on it meanwhile.
 class RefusingPort {
-public:
+  public:
     RefusingPort();
     ~RefusingPort();
     RefusingPort(const RefusingPort&) = delete;
     RefusingPort& operator=(const RefusingPort&) = delete;
     [[nodiscard]] std::uint16_t port() const { return m_port; }
 
-private:
+  private:
     int m_fd = -1;
     std::uint16_t m_port = 0;
 };

@@ -66,7 +66,13 @@ void appendHeaderDefaults(Text& block, std::string_view url, int method) {
     }
     if (!contains(block, "Referer:")) {
         block += "\r\nReferer: ";
-        block += url;
+        // The address goes in without its line breaks and zeros: the block is split into lines at
+        // CR LF, and an address holding one would add header lines of its own choosing.
+        for (const char c : url) {
+            if (c != '\r' && c != '\n' && c != '\0') {
+                block += c;
+            }
+        }
     }
     if (!contains(block, "Accept-Language:")) {
         block += "\r\nAccept-Language: zh-cn";

@@ -10,7 +10,8 @@ namespace tarlowen {
 // (as written, in lower case): then the whole body is converted from that charset by the charset
 // stream component, and whatever that gives (empty when the name is unknown) is the text. Uses the
 // caller's pattern object, brackets its own work with an apartment initialisation, and lets waiting
-// window messages be handled once whenever the search ran (found or not). Reports nothing.
-[[nodiscard]] Text convertResponseCharset(const ByteSet& body, RegexObject& pattern);
+// window messages be handled once whenever the search ran (found or not). Reports nothing. Takes the
+// body over, so a caller that moves it in never holds the page three times.
+[[nodiscard]] Text convertResponseCharset(ByteSet body, RegexObject& pattern);
 
 }  // namespace tarlowen

@@ -1,6 +1,8 @@
 #include "transfer/winhttp/winhttp_fetch.hpp"
 
+#include <algorithm>
 #include <array>
+#include <exception>
 
 #include "pattern/regex_object.hpp"
 #include "platform/code_page.hpp"
@@ -23,16 +25,20 @@ constexpr char k703NoConnection[] =  // 创建WinHttp连接失败!
     "703 \xB4\xB4\xBD\xA8WinHttp\xC1\xAC\xBD\xD3\xCA\xA7\xB0\xDC!";
 constexpr char k704NoRequest[] =  // 创建WinHttp请求失败!
     "704 \xB4\xB4\xBD\xA8WinHttp\xC7\xEB\xC7\xF3\xCA\xA7\xB0\xDC!";
-constexpr char k705Timeouts[] = "705 \xC9\xE8\xD6\xC3\xB3\xAC\xCA\xB1\xCA\xB1\xBC\xE4\xCA\xA7\xB0\xDC!";  // 设置超时时间失败!
-constexpr char k707Credentials[] =  // 设置代理凭证失败!
+constexpr char k705Timeouts[] =
+    "705 \xC9\xE8\xD6\xC3\xB3\xAC\xCA\xB1\xCA\xB1\xBC\xE4\xCA\xA7\xB0\xDC!";  // 设置超时时间失败!
+constexpr char k707Credentials[] =                                            // 设置代理凭证失败!
     "707 \xC9\xE8\xD6\xC3\xB4\xFA\xC0\xED\xC6\xBE\xD6\xA4\xCA\xA7\xB0\xDC!";
 constexpr char k708Cookies[] =  // 禁止自动设置Cookies失败!
-    "708 \xBD\xFB\xD6\xB9\xD7\xD4\xB6\xAF\xC9\xE8\xD6\xC3" "Cookies\xCA\xA7\xB0\xDC!";
-constexpr char k709Redirects[] = "709 \xD6\xD8\xB6\xA8\xCF\xF2\xC9\xE8\xD6\xC3\xCA\xA7\xB0\xDC!";  // 重定向设置失败!
-constexpr char k710Headers[] = "710 \xC9\xE8\xD6\xC3\xD0\xAD\xD2\xE9\xCD\xB7\xCA\xA7\xB0\xDC!";  // 设置协议头失败!
-constexpr char k711Send[] = "711 \xB7\xA2\xCB\xCD\xC7\xEB\xC7\xF3\xCA\xA7\xB0\xDC!";             // 发送请求失败!
-constexpr char k712NoResponse[] = "712 \xB7\xFE\xCE\xF1\xC6\xF7\xCE\xB4\xCF\xEC\xD3\xA6!";      // 服务器未响应!
-constexpr char k713Read[] = "713 \xB6\xC1\xC8\xA1\xCA\xFD\xBE\xDD\xCA\xA7\xB0\xDC!";             // 读取数据失败!
+    "708 \xBD\xFB\xD6\xB9\xD7\xD4\xB6\xAF\xC9\xE8\xD6\xC3"
+    "Cookies\xCA\xA7\xB0\xDC!";
+constexpr char k709Redirects[] =
+    "709 \xD6\xD8\xB6\xA8\xCF\xF2\xC9\xE8\xD6\xC3\xCA\xA7\xB0\xDC!";  // 重定向设置失败!
+constexpr char k710Headers[] =
+    "710 \xC9\xE8\xD6\xC3\xD0\xAD\xD2\xE9\xCD\xB7\xCA\xA7\xB0\xDC!";  // 设置协议头失败!
+constexpr char k711Send[] = "711 \xB7\xA2\xCB\xCD\xC7\xEB\xC7\xF3\xCA\xA7\xB0\xDC!";  // 发送请求失败!
+constexpr char k712NoResponse[] = "712 \xB7\xFE\xCE\xF1\xC6\xF7\xCE\xB4\xCF\xEC\xD3\xA6!";  // 服务器未响应!
+constexpr char k713Read[] = "713 \xB6\xC1\xC8\xA1\xCA\xFD\xBE\xDD\xCA\xA7\xB0\xDC!";  // 读取数据失败!
 
 constexpr std::uint32_t kAddOrReplace = WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE;
 
@@ -44,7 +50,7 @@ constexpr std::uint32_t kAddOrReplace = WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ
 
 // One call of WinHttpFetch: the handles it holds, the steps it attempted, and the caller's outputs.
 class PageExchange {
-public:
+  public:
     PageExchange(WinHttpApi& api, const WinHttpFetchOptions& options) : m_api(api), m_options(options) {}
     PageExchange(const PageExchange&) = delete;
     PageExchange& operator=(const PageExchange&) = delete;
@@ -65,7 +71,7 @@ public:
         return result;
     }
 
-private:
+  private:
     // Opens the handles and describes the request. False when a step failed.
     bool setUp(std::string_view url) {
         if (!m_api.WinHttpCheckPlatform()) {
@@ -88,8 +94,9 @@ private:
 
         ++m_attemptedSteps;
         const Text proxyList = ProxyList(m_options.proxy, secure);
-        m_root = proxyList.empty() ? m_api.WinHttpOpen(WINHTTP_ACCESS_TYPE_NO_PROXY, {})
-                                   : m_api.WinHttpOpen(WINHTTP_ACCESS_TYPE_NAMED_PROXY, TextToUtf16(proxyList));
+        m_root = proxyList.empty()
+                     ? m_api.WinHttpOpen(WINHTTP_ACCESS_TYPE_NO_PROXY, {})
+                     : m_api.WinHttpOpen(WINHTTP_ACCESS_TYPE_NAMED_PROXY, TextToUtf16(proxyList));
         if (m_root == 0) {
             return fail(k702NoSession);
         }
@@ -99,8 +106,8 @@ private:
             return fail(k703NoConnection);
         }
         ++m_attemptedSteps;
-        m_request = m_api.WinHttpOpenRequest(m_connection, TextToUtf16(VerbForMethod(m_options.method)), objectName,
-                                             secure ? WINHTTP_FLAG_SECURE : 0);
+        m_request = m_api.WinHttpOpenRequest(m_connection, TextToUtf16(VerbForMethod(m_options.method)),
+                                             objectName, secure ? WINHTTP_FLAG_SECURE : 0);
         if (m_request == 0) {
             return fail(k704NoRequest);
         }
@@ -116,18 +123,21 @@ private:
     bool setCredentialsAndOptions() {
         if (!m_options.serverUser.empty() && !m_options.serverPassword.empty() &&
             !m_api.WinHttpSetCredentials(m_request, WINHTTP_AUTH_TARGET_SERVER, WINHTTP_AUTH_SCHEME_BASIC,
-                                         TextToUtf16(m_options.serverUser), TextToUtf16(m_options.serverPassword))) {
+                                         TextToUtf16(m_options.serverUser),
+                                         TextToUtf16(m_options.serverPassword))) {
             return returnEarly(k707Credentials);
         }
         if (!m_options.proxyUser.empty() && !m_options.proxyPassword.empty() &&
             !m_api.WinHttpSetCredentials(m_request, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC,
-                                         TextToUtf16(m_options.proxyUser), TextToUtf16(m_options.proxyPassword))) {
+                                         TextToUtf16(m_options.proxyUser),
+                                         TextToUtf16(m_options.proxyPassword))) {
             return returnEarly(k707Credentials);
         }
         const bool cookieOptionSet =
             m_options.cookies == nullptr
                 ? m_api.WinHttpSetOption(m_request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES)
-                : m_api.WinHttpSetOption(m_request, WINHTTP_OPTION_ENABLE_FEATURE, WINHTTP_ENABLE_SSL_REVOCATION);
+                : m_api.WinHttpSetOption(m_request, WINHTTP_OPTION_ENABLE_FEATURE,
+                                         WINHTTP_ENABLE_SSL_REVOCATION);
         if (!cookieOptionSet) {
             return returnEarly(k708Cookies);
         }
@@ -169,7 +179,8 @@ private:
         Text returnedCookies;
         Text location;
         Text& statusOut = m_options.statusText != nullptr ? *m_options.statusText : status;
-        Text& cookiesOut = m_options.returnedCookies != nullptr ? *m_options.returnedCookies : returnedCookies;
+        Text& cookiesOut =
+            m_options.returnedCookies != nullptr ? *m_options.returnedCookies : returnedCookies;
         Text& locationOut = m_options.location != nullptr ? *m_options.location : location;
         if (m_options.responseHeaders != nullptr) {
             *m_options.responseHeaders = headers;
@@ -181,20 +192,24 @@ private:
         if (m_options.responseBytes != nullptr) {
             *m_options.responseBytes = body;
         }
-        return convertResponseCharset(body, pattern);
+        // The step consumes the body: the page is not held a further time while it is converted.
+        return convertResponseCharset(std::move(body), pattern);
     }
 
+    // Reads each chunk straight into the body, with no buffer of its own in between.
     ByteSet readBody() {
         ByteSet body;
         std::uint32_t available = 0;
         while (m_api.WinHttpQueryDataAvailable(m_request, available) && available > 0) {
-            ByteSet chunk(available, 0);
+            const std::size_t before = body.size();
+            body.resize(before + available);
             std::uint32_t read = 0;
-            if (!m_api.WinHttpReadData(m_request, chunk.data(), available, read)) {
+            const bool ok = m_api.WinHttpReadData(m_request, body.data() + before, available, read);
+            body.resize(before + (ok ? std::min(read, available) : 0));
+            if (!ok) {
                 setStatus(k713Read);
                 break;
             }
-            body.insert(body.end(), chunk.begin(), chunk.begin() + read);
         }
         return body;
     }
@@ -204,7 +219,8 @@ private:
         std::uint32_t index = 0;
         (void)m_api.WinHttpQueryHeaders(m_request, WINHTTP_QUERY_RAW_HEADERS_CRLF, nullptr, length, index);
         ByteSet buffer(length, 0);
-        if (!m_api.WinHttpQueryHeaders(m_request, WINHTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), length, index)) {
+        if (!m_api.WinHttpQueryHeaders(m_request, WINHTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), length,
+                                       index)) {
             return false;
         }
         headers = Utf16ToText(buffer);
@@ -247,16 +263,34 @@ private:
 
 }  // namespace
 
-Text winHttpFetchWith(WinHttpApi& api, std::string_view url, const WinHttpFetchOptions& options) {
-    // Made first and destroyed last: it holds the apartment for the whole call.
-    RegexObject pattern;
-    PageExchange exchange(api, options);
-    return exchange.run(url, pattern);
+Text winHttpFetchWith(WinHttpApi& api, std::string_view url, const WinHttpFetchOptions& options) noexcept {
+    try {
+        // Made first and destroyed last: it holds the apartment for the whole call.
+        RegexObject pattern;
+        PageExchange exchange(api, options);
+        return exchange.run(url, pattern);
+    } catch (const std::exception&) {
+        // Memory ran out somewhere on the way (a huge page, a huge header block): the fetch fails as
+        // a read does, with an empty page, and nothing escapes to the caller. The handles are
+        // closed by then, the apartment released.
+        if (options.statusText != nullptr) {
+            try {
+                *options.statusText = k713Read;
+            } catch (const std::exception&) {
+                // Not even the message fits: the empty page alone tells the failure.
+            }
+        }
+        return {};
+    }
 }
 
-Text WinHttpFetch(std::string_view url, const WinHttpFetchOptions& options) {
-    const std::unique_ptr<WinHttpApi> api = makeEngineWinHttpApi();
-    return winHttpFetchWith(*api, url, options);
+Text WinHttpFetch(std::string_view url, const WinHttpFetchOptions& options) noexcept {
+    try {
+        const std::unique_ptr<WinHttpApi> api = makeEngineWinHttpApi();
+        return winHttpFetchWith(*api, url, options);
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 }  // namespace tarlowen

@@ -673,5 +673,23 @@ TEST_F(AutomationFetchTest, ProxyReceivesCredentialsSetBeforeOpen) {
     EXPECT_EQ(secureOrigin.requests()[0].header("Proxy-Authorization"), std::nullopt);
 }
 
+// A media address holding CR LF adds no header line: the Referer default leaves the line breaks
+// out, and the address itself goes on the wire percent-escaped.
+TEST_F(AutomationFetchTest, LineBreaksInTheAddressAddNoHeaderLines) {
+    ScriptedHttpServer server;
+    server.setDefaultReply(respond(200, {}, "media"));
+    const std::string url = server.url("/media?x\r\nX-Injected: yes\r\nHost: injected.example");
+
+    const ByteSet body = AutomationFetch(url);
+
+    EXPECT_EQ(text(body), "media");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].target, "/media?x%0D%0AX-Injected:%20yes%0D%0AHost:%20injected.example");
+    EXPECT_EQ(requests[0].header("X-Injected"), std::nullopt);
+    EXPECT_EQ(requests[0].header("Host"), server.authority());
+    EXPECT_EQ(requests[0].header("Referer"), server.url("/media?xX-Injected: yesHost: injected.example"));
+}
+
 }  // namespace
 }  // namespace tarlowen

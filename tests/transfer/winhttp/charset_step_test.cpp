@@ -67,6 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
         CharsetCase{"gbkUpperConverted", "<meta charset=GBK>\x81\x7F", "<meta charset=GBK>?"},
         CharsetCase{"big5", "<meta charset=big5>\xA4\xA4\xA4\xE5", "<meta charset=big5>\xD6\xD0\xCE\xC4"},
         CharsetCase{"shiftJis", "<meta charset=shift_jis>\x93\xFA\x96\x7B", "<meta charset=shift_jis>\xC8\xD5\xB1\xBE"},
+        // A four-byte GB18030 sequence (U+20000) has no place in code page 936: one "?" per unit.
+        CharsetCase{"gb18030", "<meta charset=\"GB18030\">\xD6\xD0\xCE\xC4\x95\x32\x82\x36",
+                    "<meta charset=\"GB18030\">\xD6\xD0\xCE\xC4??"},
+        CharsetCase{"windows1251", "<meta charset=windows-1251>\xCF\xF0", "<meta charset=windows-1251>\xA7\xB1\xA7\xE2"},
         CharsetCase{"unknownCharsetGivesEmpty", "<meta charset=klingon>abc", ""},
         CharsetCase{"firstMetaWins", "<meta charset=gbk><meta charset=utf-8>\xD6\xD0",
                     "<meta charset=gbk><meta charset=utf-8>\xD6\xD0"},

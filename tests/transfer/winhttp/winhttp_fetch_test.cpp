@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <set>
 #include <string>
 
 #include "platform/apartment.hpp"
+#include "platform/automation_component.hpp"
 #include "platform/code_page.hpp"
 #include "platform/message_pump.hpp"
 #include "support/case_name.hpp"
+#include "support/recording_component.hpp"
 #include "support/scripted_http_server.hpp"
 
 namespace tarlowen {
@@ -25,9 +28,11 @@ using testing_support::ScriptedHttpServer;
 // The engine's calls, with one of them made to fail and every handle close recorded.
 class FailingWinHttpApi final : public WinHttpApi {
 public:
-    explicit FailingWinHttpApi(std::string failing = {}, int failOnCall = 1)
-        : m_inner(makeEngineWinHttpApi()), m_failing(std::move(failing)), m_failOnCall(failOnCall) {}
+    explicit FailingWinHttpApi(std::string failing = {}, int failOnCall = 1,
+                               std::uint64_t maxBodyBytes = kMaxPageBodyBytes)
+        : m_inner(makeEngineWinHttpApi(maxBodyBytes)), m_failing(std::move(failing)), m_failOnCall(failOnCall) {}
 
+    bool throwsBadAlloc = false;  // the failing call runs out of memory instead of failing
     std::vector<std::string> closed;  // "request", "connection" or "root", in close order
     std::set<HInternet> requests, connections, roots;
     int failedReads = 0;
@@ -85,7 +90,13 @@ public:
     }
 
 private:
-    bool fails(const std::string& call) { return call == m_failing && ++m_calls[call] == m_failOnCall; }
+    bool fails(const std::string& call) {
+        const bool failing = call == m_failing && ++m_calls[call] == m_failOnCall;
+        if (failing && throwsBadAlloc) {
+            throw std::bad_alloc();
+        }
+        return failing;
+    }
     static HInternet remember(std::set<HInternet>& set, HInternet handle) {
         if (handle != 0) {
             set.insert(handle);
@@ -383,6 +394,86 @@ TEST(WinHttpFetchTest, PlainAddressGoesThroughTheProxyAsHttpEntry) {
     ASSERT_EQ(proxy.requests().size(), 1U);
     EXPECT_EQ(proxy.requests()[0].target, "http://songs.example/play?s=1");
     EXPECT_EQ(proxy.requests()[0].header("Proxy-Authorization"), "Basic cHU6cHA=");
+}
+
+// ---- Hostile pages ----
+
+// Memory that runs out anywhere on the page path ends the fetch like a failed read: an empty page,
+// message 713, every handle closed and the apartment released; nothing is thrown.
+TEST(WinHttpFetchHostileTest, AllocationFailureAnywhereEndsAsAFailedRead) {
+    ScriptedHttpServer server;
+    server.setDefaultReply(respond(200, {}, "<meta charset=utf-8>\"playurl\":\"m\""));
+    for (const char* call : {"SendRequest", "QueryDataAvailable", "ReadData", "QueryHeaders"}) {
+        FailingWinHttpApi api(call);
+        api.throwsBadAlloc = true;
+        Text status;
+        EXPECT_EQ(winHttpFetchWith(api, server.url("/page"), {.statusText = &status}), "") << call;
+        EXPECT_EQ(status, message(u"713 读取数据失败!")) << call;
+        EXPECT_EQ(api.closed, (std::vector<std::string>{"request", "connection", "root"})) << call;
+        EXPECT_EQ(apartmentCount(), 0) << call;
+    }
+
+    // In the charset step: the conversion runs out of memory.
+    auto log = std::make_shared<testing_support::RecordingComponent::Log>();
+    const ScopedComponent stream(
+        "Adodb.Stream",
+        testing_support::RecordingComponent::factory(
+            log, [](testing_support::RecordingComponent::Kind, const std::string& name,
+                    AutomationArguments) -> std::optional<AutomationValue> {
+                if (name == "ReadText") {
+                    throw std::bad_alloc();
+                }
+                return AutomationValue{};
+            }));
+    Text status;
+    EXPECT_EQ(WinHttpFetch(server.url("/page"), {.statusText = &status}), "");
+    EXPECT_EQ(status, message(u"713 读取数据失败!"));
+    EXPECT_EQ(apartmentCount(), 0);
+}
+
+// A body past the limit ends as a failed read (decision 12): what arrived first is the page, and
+// the status text of the headers replaces the read-failure message.
+TEST(WinHttpFetchHostileTest, EndlessPageKeepsItsFirstBytesUpToTheLimit) {
+    ScriptedHttpServer server;
+    const std::string start = "\"playurl\":\"http://m/1\",\"song_name\":\"s\",\"nick\":\"n\"";
+    server.setDefaultReply(Reply{}.send(responseHead(200) + start).repeat(std::string(64 * 1024, ' ')));
+    constexpr std::uint64_t kLimit = 1 << 20;
+    FailingWinHttpApi api({}, 1, kLimit);
+    Text status;
+    ByteSet bytes;
+    const Text page = winHttpFetchWith(api, server.url("/endless"), {.statusText = &status, .responseBytes = &bytes});
+    EXPECT_EQ(page.size(), kLimit);
+    EXPECT_TRUE(page.starts_with(start));
+    EXPECT_EQ(bytes.size(), kLimit);
+    EXPECT_EQ(api.failedReads, 1);
+    EXPECT_EQ(status, "200 OK");
+    EXPECT_EQ(kMaxPageBodyBytes, std::uint64_t{64} << 20);
+}
+
+// An address holding CR LF cannot add header lines: it goes on the wire percent-escaped.
+TEST(WinHttpFetchHostileTest, LineBreaksInTheAddressStayInTheTarget) {
+    ScriptedHttpServer server;
+    server.setDefaultReply(respond(200, {}, "ok"));
+    EXPECT_EQ(WinHttpFetch(server.url("/media?x\r\nX-Injected: yes\r\nHost: injected.example")), "ok");
+    ASSERT_EQ(server.requests().size(), 1u);
+    const auto request = server.requests().front();
+    EXPECT_EQ(request.target, "/media?x%0D%0AX-Injected:%20yes%0D%0AHost:%20injected.example");
+    EXPECT_FALSE(request.header("X-Injected").has_value());
+    EXPECT_EQ(request.header("Host"), server.authority());
+}
+
+// An empty port is the scheme's own port, as the address syntax has it.
+TEST(WinHttpFetchHostileTest, EmptyPortIsTheSchemesDefault) {
+    const std::unique_ptr<WinHttpApi> api = makeEngineWinHttpApi();
+    for (const auto& [url, port] : std::vector<std::pair<std::string, int>>{
+             {"http://h:/a", 80}, {"https://h:/a", 443}, {"http://h:?q", 80}, {"http://h:8080/a", 8080}}) {
+        UrlComponents parts;
+        ASSERT_TRUE(api->WinHttpCrackUrl(TextToUtf16(url), parts)) << url;
+        EXPECT_EQ(parts.port, port) << url;
+        EXPECT_EQ(parts.host.length, 1u) << url;
+    }
+    UrlComponents parts;
+    EXPECT_FALSE(api->WinHttpCrackUrl(TextToUtf16("http://:/a"), parts));
 }
 
 }  // namespace
