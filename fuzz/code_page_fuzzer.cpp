@@ -101,26 +101,9 @@ void checkFileSystemName(std::string_view fileName) {
     }
 }
 
-// The name the cycle hands to the writer for a page holding this title and nickname.
+// The name the cycle saves a song under, for a page holding this title and nickname.
 Text cycleFileName(const Text& songName, const Text& nick) {
-    struct Clipboard final : ClipboardPort {
-        Text readText() override { return "http://share/1"; }
-        void replaceWithEmptyText() override {}
-    } clipboard;
-    const Text page = "{\"playurl\":\"m\",\"song_name\":\"" + songName + "\",\"nick\":\"" + nick + "\"}";
-    Text written;
-    DownloadCycle cycle(
-        clipboard, [&](const Text&) { return page; },
-        [](const Text&) {
-            return MediaResponse{{1}, 200};
-        },
-        "/dir",
-        [&](const std::filesystem::path&, std::string_view fileName, const ByteSet&) {
-            written = Text(fileName);
-            return MediaWriteResult::Written;
-        });
-    cycle.OnTick();
-    return written;
+    return songFileName(nick, songName);
 }
 
 }  // namespace

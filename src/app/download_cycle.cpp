@@ -93,6 +93,14 @@ class RunningFlag {
 
 }  // namespace
 
+Text songFileName(std::string_view nickname, std::string_view songName) {
+    Text fileName = cleanNamePart(nickname);
+    fileName += kNameSeparator;
+    fileName += cleanNamePart(songName);
+    fileName += kMediaExtension;
+    return fileName;
+}
+
 DownloadCycle::DownloadCycle(ClipboardPort& clipboard, PageFetcher fetchPage, MediaFetcher fetchMedia,
                              MediaFolders folders, MediaFileLimits limits, Reporter report)
     : m_clipboard(clipboard),
@@ -141,12 +149,7 @@ void DownloadCycle::runCycle(const Text& address) {
     const Text songName = TextBetween(page, kSongNameMarker, kValueEnd);
     const Text nickname = TextBetween(page, kNicknameMarker, kValueEnd);
 
-    Text fileName = cleanNamePart(nickname);
-    fileName += kNameSeparator;
-    fileName += cleanNamePart(songName);
-    fileName += kMediaExtension;
-
-    saveMedia(mediaUrl, fileName);
+    saveMedia(mediaUrl, songFileName(nickname, songName));
 }
 
 void DownloadCycle::saveMedia(const Text& mediaUrl, const Text& fileName) {

@@ -23,6 +23,10 @@ struct MediaFolders {
     std::filesystem::path music;
 };
 
+// The name a song is saved under, in code page 936: "<nickname> - <song name>.m4a", each part without
+// the characters a file name cannot hold or that would reach it as control characters.
+[[nodiscard]] Text songFileName(std::string_view nickname, std::string_view songName);
+
 // One download per tick: the clipboard text is taken as a share page's address, the page is fetched,
 // the media address, song name and nickname are cut out of it, the media is streamed into a file
 // named "<nickname> - <song name>.m4a", and the clipboard is emptied.
