@@ -60,7 +60,8 @@ void checkCracked(std::u16string_view url, const UrlComponents& parts) {
     FUZZ_CHECK(parts.port >= 1 && parts.port <= 65535);
     const std::u16string_view portText = url.substr(
         parts.host.offset + parts.host.length, parts.path.offset - parts.host.offset - parts.host.length);
-    if (portText.empty()) {
+    // A ":" with no digits after it is the scheme's default port, as RFC 3986 reads it.
+    if (portText.empty() || portText == u":") {
         FUZZ_CHECK(parts.port == (parts.scheme == INTERNET_SCHEME_HTTP ? 80 : 443));
     } else {
         FUZZ_CHECK(portText.front() == u':' && portText.size() >= 2);
