@@ -12,6 +12,7 @@
 
 #include "e2e/program_fixture.hpp"
 #include "e2e/stand_in_service.hpp"
+#include "support/scratch_files.hpp"
 #include "support/scripted_http_server.hpp"
 
 namespace tarlowen {
@@ -44,7 +45,7 @@ class HostileEndToEndTest : public e2e::ProgramOnXvfbTest {
     }
 
     ScriptedHttpServer m_server;
-    const std::string m_media = e2e::madeUpMedia(64 * 1024, 7);
+    const std::string m_media = testing_support::madeUpMedia(64 * 1024, 7);
 };
 
 // A page that never ends: the program keeps its first 64 MiB, finds the song's fields at the start,

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/scratch_files.hpp"
 #include "support/scripted_http_server.hpp"
 
 // The song-sharing service as the desktop tests need it: made-up songs, their share pages and media
@@ -22,24 +23,12 @@ struct StandInSong {
     [[nodiscard]] std::string fileName() const { return nick + " - " + name + ".m4a"; }
 };
 
-// Made-up media: bytes of every value, zero bytes included, so nothing that treats the data as text
-// gets it through intact. The same `seed` gives the same bytes.
-[[nodiscard]] inline std::string madeUpMedia(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    unsigned state = seed;
-    for (char& byte : bytes) {
-        state = state * 1103515245U + 12345U;
-        byte = static_cast<char>(state >> 16U);
-    }
-    return bytes;
-}
-
 // A song with `baseSize + seed` bytes of made-up media, so songs of different seeds differ in size
 // as well as in content.
 [[nodiscard]] inline StandInSong standInSong(const std::string& id, std::string nick, std::string name,
                                              unsigned seed, std::size_t baseSize = 64 * 1024) {
     return {"/play?s=" + id + "&g_f=personal", "/media/" + id + ".m4a", std::move(nick), std::move(name),
-            madeUpMedia(baseSize + seed, seed)};
+            testing_support::madeUpMedia(baseSize + seed, seed)};
 }
 
 // Routes the song's share page (UTF-8, the song's data embedded as the service embeds it) and its

@@ -18,6 +18,7 @@
 
 #include "e2e/program_fixture.hpp"
 #include "e2e/stand_in_service.hpp"
+#include "support/scratch_files.hpp"
 #include "support/scripted_http_server.hpp"
 
 namespace tarlowen {
@@ -56,7 +57,7 @@ TEST(StreamingEndToEndTest, LargeSongIsSavedWholeInConstantMemory) {
     std::ofstream(programDirectory / staleName) << "left by a killed run";
     std::ofstream(programDirectory / liveName) << "a running writer's";
 
-    const std::string media = e2e::madeUpMedia(kSongBytes, 3);
+    const std::string media = testing_support::madeUpMedia(kSongBytes, 3);
     testing_support::ScriptedHttpServer server;
     const std::string page =
         "<html><head><meta charset=\"utf-8\"></head><body><script>var d = {\"nick\":\"大歌\","
