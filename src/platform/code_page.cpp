@@ -22,7 +22,7 @@ constexpr char kConverterName[] = "windows-936-2000";
 // The code page 936 converter of the calling thread: opened on first use, closed when the thread
 // ends. A converter carries conversion state, so threads never share one.
 class ThreadConverter {
-public:
+  public:
     ThreadConverter() {
         UErrorCode status = U_ZERO_ERROR;
         UConverter* converter = ucnv_open(kConverterName, &status);
@@ -48,7 +48,7 @@ public:
     // Null when the converter could not be opened (ICU data missing).
     [[nodiscard]] UConverter* get() const { return m_converter; }
 
-private:
+  private:
     UConverter* m_converter = nullptr;
 };
 
@@ -254,41 +254,6 @@ Text encodeCodePage936(std::u16string_view units) {
     return out;
 }
 
-ByteSet TextToUtf16(std::string_view text, bool dropTerminator) {
-    // A text ends at a zero byte, as a zero-terminated source would.
-    text = text.substr(0, text.find('\0'));
-    ByteSet out;
-    if (text.empty()) {
-        return out;
-    }
-    const std::u16string units = decodeCodePage936(text);
-    out.reserve(2 * units.size() + 2);
-    for (const char16_t unit : units) {
-        out.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-    if (!dropTerminator) {
-        out.push_back(0);
-        out.push_back(0);
-    }
-    return out;
-}
-
-Text Utf16ToText(const ByteSet& buffer) { return encodeCodePage936(utf16Units(buffer)); }
-
-std::u16string utf16Units(const ByteSet& buffer) {
-    std::u16string units;
-    units.reserve(buffer.size() / 2);
-    for (std::size_t i = 0; i + 1 < buffer.size(); i += 2) {
-        const auto unit = static_cast<char16_t>(buffer[i] | (buffer[i + 1] << 8));
-        if (unit == 0) {
-            break;
-        }
-        units.push_back(unit);
-    }
-    return units;
-}
-
 std::string utf16ToUtf8(std::u16string_view units) {
     if (units.empty()) {
         return {};
@@ -303,18 +268,6 @@ std::string utf16ToUtf8(std::u16string_view units) {
     }
     utf8.resize(static_cast<std::size_t>(length));
     return utf8;
-}
-
-std::optional<std::string> asciiOnly(std::u16string_view units) {
-    std::string ascii;
-    ascii.reserve(units.size());
-    for (const char16_t unit : units) {
-        if (unit == 0 || unit > 0x7F) {
-            return std::nullopt;
-        }
-        ascii.push_back(static_cast<char>(unit));
-    }
-    return ascii;
 }
 
 }  // namespace tarlowen

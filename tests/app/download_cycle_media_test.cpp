@@ -16,6 +16,7 @@
 #include "app/download_cycle.hpp"
 #include "support/case_name.hpp"
 #include "support/fake_clipboard.hpp"
+#include "support/scratch_files.hpp"
 #include "support/scripted_http_server.hpp"
 #include "transfer/automation/automation_fetch.hpp"
 
@@ -24,6 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::FakeClipboard;
+using testing_support::filesIn;
+using testing_support::madeUpMedia;
 using testing_support::PrintTo;
 using testing_support::Reply;
 using testing_support::responseHead;
@@ -32,29 +35,8 @@ using testing_support::ScriptedHttpServer;
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
 constexpr std::string_view kSongFile = "n - s.m4a";
 
-// Made-up media: bytes of every value, zero bytes included.
-std::string madeUpMedia(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    unsigned state = seed;
-    for (char& byte : bytes) {
-        state = state * 1103515245U + 12345U;
-        byte = static_cast<char>(state >> 16U);
-    }
-    return bytes;
-}
-
 const std::string kMedia = madeUpMedia(300 * 1024, 5);
 const std::string kEarlier = "an earlier download";
-
-std::map<std::string, std::string> filesIn(const fs::path& directory) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().filename().string()] = {std::istreambuf_iterator<char>(in),
-                                                   std::istreambuf_iterator<char>()};
-    }
-    return files;
-}
 
 // A file system whose free space is 256 MiB (its floor) plus `headroom`, less what the directory's
 // files hold, as a real one would report while a song grows.

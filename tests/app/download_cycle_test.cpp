@@ -21,47 +21,17 @@
 #include "platform/message_pump.hpp"
 #include "support/case_name.hpp"
 #include "support/fake_clipboard.hpp"
+#include "support/scratch_files.hpp"
 
 namespace tarlowen {
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::FakeClipboard;
+using testing_support::filesIn;
 using testing_support::PrintTo;
+using testing_support::ScratchDirectory;
 using namespace std::string_view_literals;
-
-// A temporary directory for one test, removed with what it holds.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "tarlowen-cycle-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    [[nodiscard]] const fs::path& path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
-
-// Every file in `directory` with its content, by name.
-std::map<std::string, std::string> filesIn(const fs::path& directory) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        files[entry.path().filename().string()] = {std::istreambuf_iterator<char>(in),
-                                                   std::istreambuf_iterator<char>()};
-    }
-    return files;
-}
 
 // A media answer as a fake transfer gives it: the body is handed to the sink in small pieces; a
 // `cutAfter` stops it there as a lost connection would (the status then reads 0).

@@ -1,7 +1,6 @@
 // The real program's start-up on a desktop: no display at all, a second start while one runs, and
 // a clipboard owner that never answers.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,7 +16,7 @@
 #include <vector>
 
 #include "e2e/child_process.hpp"
-#include "e2e/stand_in_service.hpp"
+#include "e2e/program_fixture.hpp"
 #include "e2e/sway_session.hpp"
 #include "e2e/x_session.hpp"
 
@@ -28,18 +27,14 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using e2e::ChildProcess;
 using e2e::CommandResult;
+using e2e::kWindowTitlePattern;
 
 constexpr std::chrono::milliseconds kDeadline = 30s;
-constexpr std::string_view kWindowTitlePattern = "^TarlowenV0\\.1 byOstrel$";
 constexpr std::string_view kNoDisplayLine =
     "tarlowen: no graphical display: DISPLAY/WAYLAND_DISPLAY not set or not reachable\n";
 
 [[nodiscard]] fs::path makeTemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "tarlowen-desktop-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        return {};
-    }
-    return pattern;
+    return e2e::makeTemporaryDirectory("tarlowen-desktop-");
 }
 
 // A socket file that nobody listens on, as a compositor that crashed leaves behind.
@@ -58,10 +53,7 @@ class DesktopEndToEndTest : public ::testing::Test {
     void SetUp() override {
         m_directory = makeTemporaryDirectory();
         ASSERT_FALSE(m_directory.empty());
-        fs::create_directory(m_directory / "program");
-        fs::copy_file(TARLOWEN_PROGRAM_PATH, program());
-        fs::create_directory(runtime());
-        fs::permissions(runtime(), fs::perms::owner_all, fs::perm_options::replace);
+        static_cast<void>(e2e::copyProgramInto(m_directory));  // at program() and runtime()
     }
 
     void TearDown() override {
@@ -178,14 +170,7 @@ class DesktopWindowEndToEndTest : public DesktopEndToEndTest {
 
     // Waits for a window of the program; its id, or nullopt when none appeared while it ran.
     [[nodiscard]] std::optional<e2e::WindowId> waitForWindow(ChildProcess& process) {
-        std::optional<e2e::WindowId> window;
-        const bool shown = e2e::waitFor(
-            [&] {
-                return (window = m_desktop->findWindow(kWindowTitlePattern)).has_value() ||
-                       !process.running();
-            },
-            kDeadline);
-        return shown && process.running() ? window : std::nullopt;
+        return e2e::waitForProgramWindow(*m_desktop, process, kDeadline);
     }
 
     // Closes the window as a window manager would; the program must then exit with status 0.
@@ -241,7 +226,7 @@ TEST_F(DesktopWindowEndToEndTest, AClipboardOwnerThatNeverAnswersDoesNotKeepTheW
     ASSERT_TRUE(m_desktop->copyText("before"));
     ASSERT_TRUE(e2e::waitFor(
         [&] {
-            return m_desktop->click(*window, 52, 288 + 24) &&
+            return m_desktop->click(*window, e2e::kStartX, e2e::kButtonY) &&
                    e2e::waitFor([&] { return m_desktop->clipboardText() == ""; }, 3s);
         },
         kDeadline));

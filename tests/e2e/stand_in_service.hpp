@@ -1,16 +1,18 @@
 #pragma once
 
-#include <chrono>
+#include <cstddef>
 #include <string>
-#include <thread>
 #include <utility>
+#include <vector>
 
+#include "support/scratch_files.hpp"
 #include "support/scripted_http_server.hpp"
 
-// The song-sharing service as the desktop tests need it: one made-up song's share page and media
+// The song-sharing service as the desktop tests need it: made-up songs, their share pages and media
 // on a loopback server.
 namespace tarlowen::e2e {
 
+// One song on the stand-in service: its share page, its media and the file it becomes.
 struct StandInSong {
     std::string pageTarget;
     std::string mediaTarget;
@@ -21,17 +23,12 @@ struct StandInSong {
     [[nodiscard]] std::string fileName() const { return nick + " - " + name + ".m4a"; }
 };
 
-// Made-up media: bytes of every value, zero bytes included.
+// A song with `baseSize + seed` bytes of made-up media, so songs of different seeds differ in size
+// as well as in content.
 [[nodiscard]] inline StandInSong standInSong(const std::string& id, std::string nick, std::string name,
-                                             unsigned seed) {
-    std::string media(64 * 1024 + seed, '\0');
-    unsigned state = seed;
-    for (char& byte : media) {
-        state = state * 1103515245U + 12345U;
-        byte = static_cast<char>(state >> 16U);
-    }
+                                             unsigned seed, std::size_t baseSize = 64 * 1024) {
     return {"/play?s=" + id + "&g_f=personal", "/media/" + id + ".m4a", std::move(nick), std::move(name),
-            std::move(media)};
+            testing_support::madeUpMedia(baseSize + seed, seed)};
 }
 
 // Routes the song's share page (UTF-8, the song's data embedded as the service embeds it) and its
@@ -49,17 +46,14 @@ inline std::string serveStandInSong(testing_support::ScriptedHttpServer& server,
     return server.url(song.pageTarget);
 }
 
-// Until `condition` holds or `limit` passes; whether it held.
-template <class Condition>
-[[nodiscard]] bool waitFor(Condition condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// The targets `server` was asked for, in order.
+[[nodiscard]] inline std::vector<std::string> requestedTargets(
+    const testing_support::ScriptedHttpServer& server) {
+    std::vector<std::string> targets;
+    for (const testing_support::RecordedRequest& request : server.requests()) {
+        targets.push_back(request.target);
     }
-    return true;
+    return targets;
 }
 
 }  // namespace tarlowen::e2e

@@ -12,10 +12,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/wayland_clipboard.hpp"
 #include "e2e/child_process.hpp"
+#include "e2e/program_fixture.hpp"
 #include "e2e/stand_in_service.hpp"
 #include "e2e/sway_session.hpp"
 #include "platform/code_page.hpp"
@@ -27,26 +29,31 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using e2e::ChildProcess;
+using e2e::kButtonY;
+using e2e::kStartX;
+using e2e::requestedTargets;
 using e2e::SwaySession;
 
 constexpr std::chrono::milliseconds kDeadline = 30s;
-constexpr int kStartX = 52;
-constexpr int kButtonY = 288 + 24;
+
+// The sway session a suite shares, in a new directory named `prefix` and six random characters that
+// the desktop's user can pass through; null, with `error` saying why, when it did not start.
+[[nodiscard]] std::unique_ptr<SwaySession> startSuiteSession(std::string_view prefix, fs::path& directory,
+                                                             std::string& error) {
+    directory = e2e::makeTemporaryDirectory(prefix);
+    if (directory.empty()) {
+        error = "cannot make a temporary directory";
+        return nullptr;
+    }
+    fs::permissions(directory, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    return SwaySession::start(directory / "desktop", 60s, error);
+}
 
 // One sway for the whole suite; each test runs its own copy of the program as the desktop's user,
 // in a directory that user owns (the program writes next to itself).
 class WaylandEndToEndTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        std::string pattern = (fs::temp_directory_path() / "tarlowen-wayland-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            s_error = "cannot make a temporary directory";
-            return;
-        }
-        s_directory = pattern;
-        fs::permissions(s_directory, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-        s_session = SwaySession::start(s_directory / "desktop", 60s, s_error);
-    }
+    static void SetUpTestSuite() { s_session = startSuiteSession("tarlowen-wayland-", s_directory, s_error); }
 
     static void TearDownTestSuite() {
         s_session.reset();
@@ -149,14 +156,6 @@ class WaylandEndToEndTest : public ::testing::Test {
                waitWhileRunning([&] { return clipboardHolds(""); });
     }
 
-    [[nodiscard]] std::vector<std::string> requestedTargets() const {
-        std::vector<std::string> targets;
-        for (const testing_support::RecordedRequest& request : m_server.requests()) {
-            targets.push_back(request.target);
-        }
-        return targets;
-    }
-
     static inline fs::path s_directory;
     static inline std::unique_ptr<SwaySession> s_session;
     static inline std::string s_error;
@@ -183,8 +182,8 @@ TEST_F(WaylandEndToEndTest, LinksCopiedWhileTheWindowHasNoFocusAreSavedOneAfterA
     ASSERT_TRUE(s_session->copyText(e2e::serveStandInSong(m_server, m_next)));
     ASSERT_TRUE(waitForDownload(m_next)) << "the second link was not taken, or the clipboard not emptied";
 
-    EXPECT_EQ(requestedTargets(), (std::vector<std::string>{m_song.pageTarget, m_song.mediaTarget,
-                                                            m_next.pageTarget, m_next.mediaTarget}));
+    EXPECT_EQ(requestedTargets(m_server), (std::vector<std::string>{m_song.pageTarget, m_song.mediaTarget,
+                                                                    m_next.pageTarget, m_next.mediaTarget}));
     // The empty text is still served once the program has been idle a while.
     EXPECT_EQ(s_session->clipboardText(), "");
 }
@@ -206,23 +205,14 @@ TEST_F(WaylandEndToEndTest, LinkCopiedInAnotherX11ProgramIsSavedToo) {
     ASSERT_TRUE(x11({"xclip", "-selection", "clipboard", "-in"}, {.input = link, .captureOutput = false})
                     .succeeded());
     ASSERT_TRUE(waitForDownload(m_song));
-    EXPECT_EQ(requestedTargets(), (std::vector<std::string>{m_song.pageTarget, m_song.mediaTarget}));
+    EXPECT_EQ(requestedTargets(m_server), (std::vector<std::string>{m_song.pageTarget, m_song.mediaTarget}));
 }
 
 // The compositor clipboard on its own, against the same kind of desktop: what it reads, what it
 // offers, and what it refuses to take.
 class WaylandClipboardTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        std::string pattern = (fs::temp_directory_path() / "tarlowen-wlclip-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            s_error = "cannot make a temporary directory";
-            return;
-        }
-        s_directory = pattern;
-        fs::permissions(s_directory, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-        s_session = SwaySession::start(s_directory / "desktop", 60s, s_error);
-    }
+    static void SetUpTestSuite() { s_session = startSuiteSession("tarlowen-wlclip-", s_directory, s_error); }
 
     static void TearDownTestSuite() {
         s_session.reset();
