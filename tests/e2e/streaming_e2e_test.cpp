@@ -92,6 +92,7 @@ TEST(StreamingEndToEndTest, LargeSongIsSavedWholeInConstantMemory) {
                 !program.running())
         << "the song was not saved";
     const long peakKiB = e2e::processStatusKiB(program.pid(), "VmHWM").value_or(-1);
+    ASSERT_GT(peakKiB, 0) << "the program ended during the download";
 
     EXPECT_TRUE(e2e::readWholeFile(song) == media) << "the saved song differs from the media";
     EXPECT_LE(peakKiB, idleKiB + kMarginKiB)
