@@ -10,13 +10,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "platform/code_page.hpp"
+#include "platform/media_file_rules.hpp"
 
 namespace tarlowen {
 namespace {
@@ -41,15 +41,6 @@ namespace fs = std::filesystem;
     }
     return directory / name;
 }
-
-constexpr std::string_view kTemporaryPrefix = ".tarlowen-";
-constexpr std::string_view kTemporarySuffix = ".part";
-
-// The free space is asked about again after this many bytes, so another writer filling the disk
-// meanwhile is noticed while the floor still holds most of its margin.
-constexpr std::uint64_t kSpaceProbeInterval = std::uint64_t{8} << 20;
-constexpr std::uint64_t kMinimumDiskFloor = std::uint64_t{256} << 20;
-constexpr std::uint64_t kDiskFloorPercent = 2;
 
 [[nodiscard]] bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -95,33 +86,6 @@ constexpr std::uint64_t kDiskFloorPercent = 2;
     struct stat status {};
     return !directory.empty() && ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
            ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
-// The PID in a temporary file's name ".tarlowen-PID-N.part"; nullopt for any other name.
-[[nodiscard]] std::optional<pid_t> temporaryOwner(std::string_view name) {
-    if (!name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix)) {
-        return std::nullopt;
-    }
-    name.remove_prefix(kTemporaryPrefix.size());
-    name.remove_suffix(kTemporarySuffix.size());
-    const auto dash = name.find('-');
-    if (dash == std::string_view::npos || dash == 0 || dash + 1 == name.size()) {
-        return std::nullopt;
-    }
-    const std::string_view pidText = name.substr(0, dash);
-    const std::string_view counter = name.substr(dash + 1);
-    const auto allDigits = [](std::string_view text) {
-        return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    if (!allDigits(pidText) || !allDigits(counter) || counter.size() > 10) {
-        return std::nullopt;
-    }
-    int pid = 0;
-    const auto [end, error] = std::from_chars(pidText.data(), pidText.data() + pidText.size(), pid);
-    if (error != std::errc{} || end != pidText.data() + pidText.size() || pid <= 0) {
-        return std::nullopt;
-    }
-    return static_cast<pid_t>(pid);
 }
 
 // Whether a temporary file made by process `pid` can no longer be written by its maker.
@@ -181,18 +145,6 @@ std::string fileSystemName(std::string_view fileName) noexcept {
     }
 }
 
-MediaWriteResult writeMediaFile(const fs::path& directory, std::string_view fileName, const ByteSet& data,
-                                MediaFileLimits limits) noexcept {
-    if (data.empty()) {
-        return keepOrCreateEmpty(directory, fileName);
-    }
-    MediaFileWriter writer(directory, fileName, std::move(limits));
-    if (!writer.expect(data.size()) || !writer.append(data)) {
-        return MediaWriteResult::Failed;
-    }
-    return writer.finish();
-}
-
 MediaWriteResult keepOrCreateEmpty(const fs::path& directory, std::string_view fileName) noexcept {
     try {
         const fs::path target = targetIn(directory, fileName);
@@ -241,14 +193,14 @@ std::size_t removeStaleTemporaries(const fs::path& directory) noexcept {
     const int directoryFd = ::dirfd(listing);
     std::size_t removed = 0;
     while (const dirent* entry = ::readdir(listing)) {
-        const std::optional<pid_t> owner = temporaryOwner(entry->d_name);
+        const std::optional<int> owner = temporaryFileOwner(entry->d_name);
         if (!owner) {
             continue;
         }
         // Only a regular file of ours: a link or a directory that happens to carry the name stays.
         struct stat status {};
         if (::fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(status.st_mode) || !ownerIsGone(*owner)) {
+            !S_ISREG(status.st_mode) || !ownerIsGone(static_cast<pid_t>(*owner))) {
             continue;
         }
         if (::unlinkat(directoryFd, entry->d_name, 0) == 0) {
@@ -269,10 +221,6 @@ std::optional<DiskSpace> diskSpaceOf(const fs::path& directory) noexcept {
                      static_cast<std::uint64_t>(status.f_blocks) * unit};
 }
 
-std::uint64_t diskFloorOf(const DiskSpace& space) noexcept {
-    return std::max(kMinimumDiskFloor, space.size / 100 * kDiskFloorPercent);
-}
-
 MediaFileWriter::MediaFileWriter(fs::path directory, std::string_view fileName,
                                  MediaFileLimits limits) noexcept
     : m_limits(std::move(limits)) {
@@ -287,16 +235,6 @@ MediaFileWriter::MediaFileWriter(fs::path directory, std::string_view fileName,
     }
 }
 
-MediaFileWriter::~MediaFileWriter() {
-    abandon();
-}
-
-bool MediaFileWriter::fail() noexcept {
-    m_failed = true;
-    abandon();
-    return false;
-}
-
 void MediaFileWriter::abandon() noexcept {
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -308,49 +246,6 @@ void MediaFileWriter::abandon() noexcept {
     }
 }
 
-bool MediaFileWriter::fits(std::uint64_t more) noexcept {
-    if (more > m_limits.maxBytes || m_written > m_limits.maxBytes - more) {
-        return false;
-    }
-    if (more <= m_spaceAllowance && m_sinceProbe < kSpaceProbeInterval) {
-        m_spaceAllowance -= more;
-        m_sinceProbe += more;
-        return true;
-    }
-    std::optional<DiskSpace> space;
-    try {
-        space = m_limits.diskSpace(m_directory);
-    } catch (...) {
-        return false;  // a probe that cannot answer cannot vouch for the floor
-    }
-    if (!space) {
-        return false;
-    }
-    const std::uint64_t floor = diskFloorOf(*space);
-    m_spaceAllowance = space->available > floor ? space->available - floor : 0;
-    m_sinceProbe = more;
-    if (more > m_spaceAllowance) {
-        return false;
-    }
-    m_spaceAllowance -= more;
-    return true;
-}
-
-bool MediaFileWriter::expect(std::uint64_t size) noexcept {
-    if (m_failed) {
-        return false;
-    }
-    // Asks the probe afresh: the whole song must fit above the floor before anything is written.
-    m_sinceProbe = kSpaceProbeInterval;
-    if (size > m_written && !fits(size - m_written)) {
-        return fail();
-    }
-    // Only a check: the bytes count against the allowance when they arrive.
-    m_sinceProbe = kSpaceProbeInterval;
-    m_spaceAllowance = 0;
-    return true;
-}
-
 bool MediaFileWriter::open() noexcept {
     try {
         std::optional<mode_t> mode;
@@ -359,8 +254,8 @@ bool MediaFileWriter::open() noexcept {
         }
         static std::atomic<unsigned> counter{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
-            fs::path path = m_directory / (std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" +
-                                           std::to_string(counter++) + std::string(kTemporarySuffix));
+            fs::path path =
+                m_directory / temporaryFileName(static_cast<std::uint64_t>(::getpid()), counter++);
             const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 m_fd = fd;

@@ -1,12 +1,19 @@
 // The files layer against the system's file system: names from code page 936 as wide names,
-// Windows' name rules made safe, the replace through a temporary file, long paths.
+// Windows' name rules made safe, the streamed replace through a temporary file and its limits, the
+// read-only song kept, stale temporary files, long paths.
 #include <gtest/gtest.h>
 #include <windows.h>
+// clang-format off
+#include <tlhelp32.h>
+// clang-format on
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/files.hpp"
 #include "support/case_name.hpp"
@@ -72,12 +79,18 @@ class WriteMediaFileTest : public ::testing::Test {
     void SetUp() override {
         wchar_t base[MAX_PATH];
         ASSERT_GT(GetTempPathW(MAX_PATH, base), 0u);
-        m_directory = fs::path(base) / (L"tarlowen-files-" + std::to_wstring(GetCurrentProcessId()));
-        fs::remove_all(m_directory);
+        // A folder of its own for each test: one whose removal failed never disturbs the next.
+        static int serial = 0;
+        m_directory = fs::path(base) / (L"tarlowen-files-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                        std::to_wstring(serial++));
+        std::error_code ignored;
+        fs::remove_all(m_directory, ignored);
         ASSERT_TRUE(fs::create_directories(m_directory));
     }
     void TearDown() override {
+        // Through the long form, which also reaches what lies deeper than MAX_PATH.
         std::error_code ignored;
+        fs::remove_all(fs::path(L"\\\\?\\" + m_directory.wstring()), ignored);
         fs::remove_all(m_directory, ignored);
     }
 
@@ -155,6 +168,140 @@ TEST_F(WriteMediaFileTest, ReachesPathsLongerThanMaxPath) {
     EXPECT_EQ(writeMediaFile(deep, "\xD6\xD0.m4a", ByteSet{'l', 'o', 'n', 'g'}), MediaWriteResult::Written);
     const std::wstring target = L"\\\\?\\" + (deep / L"\u4E2D.m4a").wstring();
     EXPECT_NE(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(WriteMediaFileTest, ReadOnlySongIsKeptAndAReplacedOneKeepsItsMarks) {
+    ASSERT_EQ(writeMediaFile(m_directory, "ro.m4a", ByteSet{'o', 'l', 'd'}), MediaWriteResult::Written);
+    const std::wstring readOnly = (m_directory / "ro.m4a").wstring();
+    ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(writeMediaFile(m_directory, "ro.m4a", ByteSet{'n', 'e', 'w'}), MediaWriteResult::Failed);
+    EXPECT_EQ(writeMediaFile(m_directory, "ro.m4a", {}), MediaWriteResult::KeptExisting);
+    EXPECT_EQ(contents(m_directory / "ro.m4a"), "old");
+    EXPECT_NE(GetFileAttributesW(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    ASSERT_TRUE(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL));  // so TearDown can remove it
+
+    ASSERT_EQ(writeMediaFile(m_directory, "hidden.m4a", ByteSet{'1'}), MediaWriteResult::Written);
+    const std::wstring hidden = (m_directory / "hidden.m4a").wstring();
+    ASSERT_TRUE(SetFileAttributesW(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(writeMediaFile(m_directory, "hidden.m4a", ByteSet{'2'}), MediaWriteResult::Written);
+    EXPECT_EQ(contents(m_directory / "hidden.m4a"), "2");
+    EXPECT_NE(GetFileAttributesW(hidden.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(entries(), 2u);
+}
+
+// A disk whose free space is its floor (256 MiB) plus `headroom`, less what the directory holds.
+DiskSpaceProbe smallDisk(std::uint64_t headroom) {
+    return [headroom](const fs::path& directory) -> std::optional<DiskSpace> {
+        std::uint64_t used = 0;
+        for (const auto& entry : fs::directory_iterator(directory)) {
+            used += entry.file_size();
+        }
+        const std::uint64_t free = (std::uint64_t{256} << 20) + headroom;
+        return DiskSpace{used < free ? free - used : 0, std::uint64_t{1} << 30};
+    };
+}
+
+TEST_F(WriteMediaFileTest, StreamedSongStopsAtTheDiskFloorAndTheCapLeavingNothing) {
+    ASSERT_EQ(writeMediaFile(m_directory, "n - s.m4a", ByteSet{'e'}), MediaWriteResult::Written);
+    const std::vector<std::uint8_t> chunk(64 * 1024, 'x');
+    const std::span<const std::uint8_t> piece(chunk);
+
+    MediaFileWriter floorBound(m_directory, "n - s.m4a", {.diskSpace = smallDisk(200 * 1024)});
+    EXPECT_TRUE(floorBound.append(piece));
+    EXPECT_TRUE(floorBound.append(piece));
+    EXPECT_TRUE(floorBound.append(piece));
+    EXPECT_EQ(entries(), 2u);  // the song so far in its temporary file
+    EXPECT_FALSE(floorBound.append(piece));
+    EXPECT_EQ(floorBound.finish(), MediaWriteResult::Failed);
+    EXPECT_EQ(entries(), 1u);
+
+    MediaFileWriter capped(m_directory, "n - s.m4a", {.maxBytes = 100 * 1024});
+    EXPECT_FALSE(capped.expect(100 * 1024 + 1));
+    EXPECT_FALSE(capped.append(piece));
+    EXPECT_EQ(contents(m_directory / "n - s.m4a"), "e");
+    EXPECT_EQ(entries(), 1u);
+
+    MediaFileWriter streamed(m_directory, "n - s.m4a");
+    EXPECT_TRUE(streamed.expect(2 * chunk.size()));
+    EXPECT_TRUE(streamed.append(piece));
+    EXPECT_TRUE(streamed.append(piece));
+    EXPECT_EQ(streamed.finish(), MediaWriteResult::Written);
+    EXPECT_EQ(fs::file_size(m_directory / "n - s.m4a"), 2 * chunk.size());
+    EXPECT_EQ(entries(), 1u);
+
+    {
+        MediaFileWriter dropped(m_directory, "d.m4a");
+        EXPECT_TRUE(dropped.append(piece));
+        EXPECT_EQ(entries(), 2u);
+    }
+    EXPECT_EQ(entries(), 1u);
+}
+
+// Another running process of this session (the system's own keep some): its temporary file stays.
+DWORD otherRunningProcess() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID != 0 && entry.th32ProcessID != GetCurrentProcessId()) {
+            found = entry.th32ProcessID;
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+TEST_F(WriteMediaFileTest, StaleTemporariesOfEndedProcessesAreRemovedAndNothingElse) {
+    const auto put = [this](const std::string& name) {
+        std::ofstream(m_directory / name, std::ios::binary) << "x";
+    };
+    const DWORD alive = otherRunningProcess();
+    ASSERT_NE(alive, 0u);
+    // Process ids are multiples of four and far below this one: no process has it.
+    const std::string ended = "2147483644";
+    const std::string own = std::to_string(GetCurrentProcessId());
+    put(".tarlowen-" + ended + "-0.part");
+    put(".tarlowen-" + own + "-3.part");
+    put(".tarlowen-" + std::to_string(alive) + "-1.part");
+    put(".tarlowen-" + ended + "-x.part");
+    put(".tarlowen-" + ended + "-1.partial");
+    put("tarlowen-" + ended + "-1.part");
+    ASSERT_TRUE(fs::create_directory(m_directory / (".tarlowen-" + ended + "-7.part")));
+
+    EXPECT_EQ(removeStaleTemporaries(m_directory), 2u);
+
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(m_directory)) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected{".tarlowen-" + std::to_string(alive) + "-1.part",
+                                      ".tarlowen-" + ended + "-1.partial", ".tarlowen-" + ended + "-7.part",
+                                      ".tarlowen-" + ended + "-x.part", "tarlowen-" + ended + "-1.part"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(removeStaleTemporaries(m_directory / "missing"), 0u);
+}
+
+TEST_F(WriteMediaFileTest, SongsGoNextToTheProgramElseToTheMusicFolderMadeWhenMissing) {
+    const fs::path music = m_directory / "home" / "Music";
+    EXPECT_EQ(saveDirectory(m_directory, music), m_directory);
+    EXPECT_FALSE(fs::exists(music));
+    EXPECT_EQ(entries(), 0u);  // the probe that asked is gone
+    EXPECT_EQ(saveDirectory(m_directory / "gone", music), music);
+    EXPECT_TRUE(fs::is_directory(music));
+    std::ofstream(m_directory / "file") << "";
+    EXPECT_EQ(saveDirectory(m_directory / "gone", m_directory / "file" / "Music"), std::nullopt);
+    EXPECT_EQ(saveDirectory(m_directory / "gone", {}), std::nullopt);
+}
+
+TEST(DiskSpaceTest, TheSystemAnswersForTheTemporaryFolder) {
+    const auto space = diskSpaceOf(fs::temp_directory_path());
+    ASSERT_TRUE(space.has_value());
+    EXPECT_GT(space->size, 0u);
+    EXPECT_LE(space->available, space->size);
 }
 
 }  // namespace

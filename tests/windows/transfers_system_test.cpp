@@ -2,10 +2,14 @@
 // cross-built), against tests/windows/loopback_server.py, started by with-loopback-server.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/apartment.hpp"
+#include "platform/winhttp_api.hpp"
 #include "transfer/automation/automation_fetch.hpp"
 #include "transfer/winhttp/winhttp_fetch.hpp"
 #include "under_wine.hpp"
@@ -87,6 +91,56 @@ TEST_F(SystemTransfersTest, HeadersLaterThanTheLimit) {
         EXPECT_EQ(page, "late");
         EXPECT_EQ(status, "200 OK");
     }
+}
+
+TEST_F(SystemTransfersTest, PageKeepsItsFirstBytesUpToTheBodyLimit) {
+    // /media is 16 KiB; the system's WinHttp hands over 1000 bytes of it and then fails the read.
+    const std::unique_ptr<WinHttpApi> limited = makeEngineWinHttpApi(1000);
+    ByteSet bytes;
+    static_cast<void>(winHttpFetchWith(*limited, server() + "/media", {.responseBytes = &bytes}));
+    ASSERT_EQ(bytes.size(), 1000u);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        ASSERT_EQ(bytes[i], static_cast<std::uint8_t>(i % 256)) << i;
+    }
+
+    // A body of exactly the limit is whole, not a failure.
+    const std::unique_ptr<WinHttpApi> exact = makeEngineWinHttpApi(256 * 64);
+    ByteSet whole;
+    Text status;
+    static_cast<void>(
+        winHttpFetchWith(*exact, server() + "/media", {.statusText = &status, .responseBytes = &whole}));
+    EXPECT_EQ(whole.size(), 256u * 64u);
+    EXPECT_EQ(status, "200 OK");
+}
+
+TEST_F(SystemTransfersTest, MediaBodyReachesASinkInOnePiece) {
+    // The system's request component has no native channel for the body as it arrives: the body
+    // comes to the sink whole, with the status, and nothing comes back as the result.
+    int status = 0;
+    int pieces = 0;
+    ByteSet received;
+    std::optional<std::uint64_t> announced;
+    const ByteSet result = AutomationFetch(
+        server() + "/media", {.status = &status, .bodySink = [&](const HttpBodyPiece& piece) {
+                                  ++pieces;
+                                  EXPECT_EQ(piece.status, 200);
+                                  announced = piece.contentLength;
+                                  received.insert(received.end(), piece.bytes.begin(), piece.bytes.end());
+                                  return true;
+                              }});
+    EXPECT_TRUE(result.empty());
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(pieces, 1);
+    EXPECT_EQ(announced, std::optional<std::uint64_t>(256u * 64u));
+    ASSERT_EQ(received.size(), 256u * 64u);
+    EXPECT_EQ(received[255], 255u);
+
+    // A sink that refuses the body makes the transfer a failed one.
+    int refusedStatus = -1;
+    static_cast<void>(
+        AutomationFetch(server() + "/media",
+                        {.status = &refusedStatus, .bodySink = [](const HttpBodyPiece&) { return false; }}));
+    EXPECT_EQ(refusedStatus, 0);
 }
 
 TEST_F(SystemTransfersTest, MediaTransferGivesBodyAndStatus) {

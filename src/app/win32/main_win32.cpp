@@ -1,8 +1,13 @@
 // The Windows program: the system's window, clipboard and message loop around the download cycle,
-// which runs on the real transfers and file system. A GUI program (no console): it shows nothing
-// but its window and reports nothing.
+// which runs on the real transfers and file system; songs go next to the program, else to the user's
+// music folder. A GUI program (no console): it shows nothing but its window and reports nothing.
 #include <windows.h>
+// clang-format off
+#include <knownfolders.h>
+#include <shlobj.h>
+// clang-format on
 
+#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -14,17 +19,41 @@
 #include "transfer/automation/automation_fetch.hpp"
 #include "transfer/winhttp/winhttp_fetch.hpp"
 
+namespace {
+
+// The user's music folder, where songs go when the program's own folder takes no files (installed
+// under Program Files, say). Asked of the shell by its known-folder id, which follows the user's own
+// choice of place; empty when the shell cannot say, and songs then go next to the program or nowhere.
+std::filesystem::path musicDirectory() {
+    PWSTR path = nullptr;
+    std::filesystem::path result;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Music, KF_FLAG_DEFAULT, nullptr, &path))) {
+        result = path;
+    }
+    CoTaskMemFree(path);  // freed even when the call failed, as the shell asks
+    return result;
+}
+
+}  // namespace
+
 int main() {
     using namespace tarlowen;
     Win32Clipboard clipboard;
+    const MediaFolders folders{programDirectory(), musicDirectory()};
+    // What processes of this program killed mid-write left behind; none of this one's yet.
+    static_cast<void>(removeStaleTemporaries(folders.program));
+    static_cast<void>(removeStaleTemporaries(folders.music));
     DownloadCycle cycle(
         clipboard, [](const Text& url) { return WinHttpFetch(url); },
-        [](const Text& url) {
+        [](const Text& url, const MediaSink& sink) {
+            // The system's HTTP request component has no native channel for the body as it
+            // arrives: AutomationFetch reads its ResponseBody and hands it to the sink in one
+            // piece, which the sink streams into the file like any other piece.
             int status = 0;
-            ByteSet body = AutomationFetch(url, {.status = &status});
-            return MediaResponse{std::move(body), status};
+            static_cast<void>(AutomationFetch(url, {.status = &status, .bodySink = sink}));
+            return status;
         },
-        programDirectory());
+        folders);
     Win32MainWindow window(clipboard, [&cycle] { cycle.OnTick(); });
     if (!window.valid()) {
         return 1;

@@ -290,4 +290,10 @@ std::shared_ptr<AutomationComponent> makeHttpRequestComponent() {
     return createSystemComponent(L"WinHttp.WinHttpRequest.5.1");
 }
 
+// The system's HTTP request component has no native side channel for the body: it is read from
+// ResponseBody in one piece, and AutomationFetch hands it to the caller's sink that way.
+bool setResponseBodySink(const AutomationObject& /*request*/, HttpBodySink /*sink*/) {
+    return false;
+}
+
 }  // namespace tarlowen

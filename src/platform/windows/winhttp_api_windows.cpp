@@ -8,6 +8,8 @@
 // clang-format on
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/code_page.hpp"
@@ -42,6 +44,8 @@ namespace {
 
 class SystemWinHttpApi final : public WinHttpApi {
   public:
+    explicit SystemWinHttpApi(std::uint64_t maxBodyBytes) : m_maxBodyBytes(maxBodyBytes) {}
+
     bool WinHttpCheckPlatform() override { return ::WinHttpCheckPlatform() != FALSE; }
 
     bool WinHttpCrackUrl(const ByteSet& url, UrlComponents& components) override {
@@ -125,6 +129,7 @@ class SystemWinHttpApi final : public WinHttpApi {
             return false;
         }
         const auto length = static_cast<DWORD>(body.size());
+        m_bodyRead[request] = 0;  // a new exchange on this handle: its body counts afresh
         // The system keeps no pointer past the call: the body is sent before it returns.
         return ::WinHttpSendRequest(handleOf(request), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                     body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()),
@@ -142,11 +147,36 @@ class SystemWinHttpApi final : public WinHttpApi {
         return ok;
     }
 
+    // Reads at most the body limit in all: the bytes up to it are handed over, and a read past it
+    // fails as a broken connection's would (ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW), so an endless
+    // body can neither exhaust memory nor hide what arrived first. A body of exactly the limit ends
+    // as usual: the one-byte read that tells them apart finds nothing more.
     bool WinHttpReadData(HInternet request, std::uint8_t* buffer, std::uint32_t toRead,
                          std::uint32_t& read) override {
+        read = 0;
+        if (!goOn()) {
+            return false;
+        }
+        std::uint64_t& used = m_bodyRead[request];
+        if (m_maxBodyBytes != 0 && used >= m_maxBodyBytes) {
+            std::uint8_t probe = 0;
+            DWORD count = 0;
+            if (::WinHttpReadData(handleOf(request), &probe, 1, &count) == FALSE) {
+                return false;
+            }
+            if (count == 0) {
+                return true;
+            }
+            SetLastError(ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW);
+            return false;
+        }
+        if (m_maxBodyBytes != 0) {
+            toRead = static_cast<std::uint32_t>(std::min<std::uint64_t>(toRead, m_maxBodyBytes - used));
+        }
         DWORD count = 0;
-        const bool ok = goOn() && ::WinHttpReadData(handleOf(request), buffer, toRead, &count) != FALSE;
+        const bool ok = ::WinHttpReadData(handleOf(request), buffer, toRead, &count) != FALSE;
         read = ok ? count : 0;
+        used += read;
         return ok;
     }
 
@@ -164,15 +194,20 @@ class SystemWinHttpApi final : public WinHttpApi {
 
     void WinHttpCloseHandle(HInternet handle) override {
         if (handle != 0) {
+            m_bodyRead.erase(handle);
             ::WinHttpCloseHandle(handleOf(handle));
         }
     }
+
+  private:
+    std::uint64_t m_maxBodyBytes;                   // 0: no limit
+    std::map<HInternet, std::uint64_t> m_bodyRead;  // body bytes handed over, per request handle
 };
 
 }  // namespace
 
-std::unique_ptr<WinHttpApi> makeEngineWinHttpApi() {
-    return std::make_unique<SystemWinHttpApi>();
+std::unique_ptr<WinHttpApi> makeEngineWinHttpApi(std::uint64_t maxBodyBytes) {
+    return std::make_unique<SystemWinHttpApi>(maxBodyBytes);
 }
 
 }  // namespace tarlowen
