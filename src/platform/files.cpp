@@ -81,13 +81,6 @@ namespace fs = std::filesystem;
     return false;
 }
 
-// Whether the program may create and rename files in `directory` (checked with its effective ids).
-[[nodiscard]] bool isWritableDirectory(const fs::path& directory) {
-    struct stat status {};
-    return !directory.empty() && ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
 // Whether a temporary file made by process `pid` can no longer be written by its maker.
 [[nodiscard]] bool ownerIsGone(pid_t pid) {
     if (pid == ::getpid()) {
@@ -97,6 +90,13 @@ namespace fs = std::filesystem;
 }
 
 }  // namespace
+
+// Whether the program may create and rename files in `directory` (checked with its effective ids).
+bool isWritableDirectory(const fs::path& directory) {
+    struct stat status {};
+    return !directory.empty() && ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           ::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
 
 fs::path programDirectory() noexcept {
     try {
@@ -162,26 +162,6 @@ MediaWriteResult keepOrCreateEmpty(const fs::path& directory, std::string_view f
         return MediaWriteResult::Failed;
     } catch (...) {
         return MediaWriteResult::Failed;
-    }
-}
-
-std::optional<fs::path> saveDirectory(const fs::path& programDirectory,
-                                      const fs::path& musicDirectory) noexcept {
-    try {
-        if (isWritableDirectory(programDirectory)) {
-            return programDirectory;
-        }
-        if (musicDirectory.empty()) {
-            return std::nullopt;
-        }
-        std::error_code ignored;
-        fs::create_directories(musicDirectory, ignored);
-        if (isWritableDirectory(musicDirectory)) {
-            return musicDirectory;
-        }
-        return std::nullopt;
-    } catch (...) {
-        return std::nullopt;
     }
 }
 

@@ -4,6 +4,7 @@
 // the free space is asked about. Internal to the platform room (media_limits.cpp and the per-system
 // files sources).
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +24,9 @@ inline constexpr std::uint64_t kSpaceProbeInterval = std::uint64_t{8} << 20;
 // The PID in a temporary file's name ".tarlowen-PID-N.part" (both numbers decimal digits only, PID
 // above 0 and within int, N at most ten digits); nullopt for any other name.
 [[nodiscard]] std::optional<int> temporaryFileOwner(std::string_view name);
+
+// Whether the program may create and rename files in `directory`, as this system judges it (one
+// definition per system's files source).
+[[nodiscard]] bool isWritableDirectory(const std::filesystem::path& directory);
 
 }  // namespace tarlowen

@@ -117,4 +117,24 @@ bool MediaFileWriter::expect(std::uint64_t size) noexcept {
     return true;
 }
 
+std::optional<std::filesystem::path> saveDirectory(const std::filesystem::path& programDirectory,
+                                                   const std::filesystem::path& musicDirectory) noexcept {
+    try {
+        if (isWritableDirectory(programDirectory)) {
+            return programDirectory;
+        }
+        if (musicDirectory.empty()) {
+            return std::nullopt;
+        }
+        std::error_code ignored;
+        std::filesystem::create_directories(musicDirectory, ignored);
+        if (isWritableDirectory(musicDirectory)) {
+            return musicDirectory;
+        }
+        return std::nullopt;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace tarlowen

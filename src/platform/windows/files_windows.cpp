@@ -207,10 +207,31 @@ constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYST
     return path;
 }
 
+// Whether a temporary file made by process `pid` can no longer be written by its maker.
+[[nodiscard]] bool ownerIsGone(DWORD pid) {
+    if (pid == GetCurrentProcessId()) {
+        return true;  // see removeStaleTemporaries: this process has made none yet
+    }
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; access denied: alive
+    }
+    DWORD exitCode = 0;
+    const bool ended = GetExitCodeProcess(process, &exitCode) != 0 && exitCode != STILL_ACTIVE;
+    CloseHandle(process);
+    return ended;
+}
+
+[[nodiscard]] HANDLE handleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+}  // namespace
+
 // Whether the program may create files in `directory`: asked of the system by creating one (the
 // folder's read-only mark means nothing on Windows, and its access list is the system's to judge).
 // The probe carries a temporary file's name and is gone when its handle closes.
-[[nodiscard]] bool isWritableDirectory(const fs::path& directory) {
+bool isWritableDirectory(const fs::path& directory) {
     if (directory.empty()) {
         return false;
     }
@@ -232,27 +253,6 @@ constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYST
     }
     return false;
 }
-
-// Whether a temporary file made by process `pid` can no longer be written by its maker.
-[[nodiscard]] bool ownerIsGone(DWORD pid) {
-    if (pid == GetCurrentProcessId()) {
-        return true;  // see removeStaleTemporaries: this process has made none yet
-    }
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr) {
-        return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; access denied: alive
-    }
-    DWORD exitCode = 0;
-    const bool ended = GetExitCodeProcess(process, &exitCode) != 0 && exitCode != STILL_ACTIVE;
-    CloseHandle(process);
-    return ended;
-}
-
-[[nodiscard]] HANDLE handleOf(int fd) {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-}
-
-}  // namespace
 
 fs::path programDirectory() noexcept {
     try {
@@ -304,26 +304,6 @@ MediaWriteResult keepOrCreateEmpty(const fs::path& directory, std::string_view f
         return MediaWriteResult::Failed;
     } catch (...) {
         return MediaWriteResult::Failed;
-    }
-}
-
-std::optional<fs::path> saveDirectory(const fs::path& programDirectory,
-                                      const fs::path& musicDirectory) noexcept {
-    try {
-        if (isWritableDirectory(programDirectory)) {
-            return programDirectory;
-        }
-        if (musicDirectory.empty()) {
-            return std::nullopt;
-        }
-        std::error_code ignored;
-        fs::create_directories(musicDirectory, ignored);
-        if (isWritableDirectory(musicDirectory)) {
-            return musicDirectory;
-        }
-        return std::nullopt;
-    } catch (...) {
-        return std::nullopt;
     }
 }
 
