@@ -28,7 +28,6 @@ test: test-deps
 	ctest --preset debug
 	$(MAKE) --no-print-directory fuzz-build
 	ctest --preset fuzz
-	@$(MAKE) --no-print-directory test-windows
 
 fuzz-build: test-deps
 	cmake --preset fuzz >/dev/null
@@ -43,7 +42,9 @@ windows: test-deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows
 
-# The Windows test executables under Wine (a prefix of the build's own, created on first use).
+# The Windows test executables under Wine (a prefix of the build's own, created on first use). Not
+# yet part of `make test`: the transfers against the system's request component crash inside Wine's
+# CoUninitialize in about one run in three, and a crash that comes and goes must not decide a run.
 test-windows: windows
 	ctest --preset windows
 
