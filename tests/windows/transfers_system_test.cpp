@@ -1,6 +1,7 @@
 // The two transfers on the system's WinHttp and its HTTP request component (under Wine when
 // cross-built), against tests/windows/loopback_server.py, started by with-loopback-server.
 #include <gtest/gtest.h>
+#include <objbase.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,25 @@
 
 namespace tarlowen {
 namespace {
+
+// The thread keeps the system's apartment for the whole run, as a program's main thread does: the
+// transfers' own initialisations then only count up and down instead of tearing the apartment down
+// after every exchange while the request component's worker threads may still be winding down.
+class ThreadApartment final : public ::testing::Environment {
+  public:
+    void SetUp() override { m_entered = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+    void TearDown() override {
+        if (m_entered) {
+            ::CoUninitialize();
+        }
+    }
+
+  private:
+    bool m_entered = false;
+};
+
+[[maybe_unused]] ::testing::Environment* const kThreadApartment =
+    ::testing::AddGlobalTestEnvironment(new ThreadApartment);
 
 std::string server() {
     const char* address = std::getenv("TARLOWEN_TEST_SERVER");

@@ -34,10 +34,30 @@ std::filesystem::path musicDirectory() {
     return result;
 }
 
+// The window's thread stays in the system's single-threaded apartment for the program's whole run.
+// Each transfer still enters and leaves it on its own (the bridge counts those), but the apartment
+// is then never torn down between two exchanges while the request component's worker threads may
+// still be winding down: doing so crashed the test transfers now and then under Wine.
+class ThreadApartment {
+  public:
+    ThreadApartment() : m_entered(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ThreadApartment() {
+        if (m_entered) {
+            CoUninitialize();
+        }
+    }
+    ThreadApartment(const ThreadApartment&) = delete;
+    ThreadApartment& operator=(const ThreadApartment&) = delete;
+
+  private:
+    bool m_entered;
+};
+
 }  // namespace
 
 int main() {
     using namespace tarlowen;
+    const ThreadApartment apartment;
     Win32Clipboard clipboard;
     const MediaFolders folders{programDirectory(), musicDirectory()};
     // What processes of this program killed mid-write left behind; none of this one's yet.
